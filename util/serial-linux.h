@@ -1,0 +1,61 @@
+// The serial port: one port at a time, raw 8N1, byte reads guarded by a time-out.
+#pragma once
+
+#include <cstddef>
+
+/* serial_open
+ * Opens name (not null) with O_RDWR | O_NONBLOCK. Returns the descriptor, or
+ * -1; nothing is recorded on failure. Expects no port to be open. */
+int serial_open(const char *name);
+
+/* serial_close
+ * Closes the open port. Returns the result of close (0 or -1), or -1 when no
+ * port is open. */
+int serial_close();
+
+/* serial_set_param
+ * Sets the port raw, 8N1, no flow control, at the bit rate given as decimal
+ * text (converted with atol). Null: returns 0 and changes nothing. A rate not
+ * in the table (2400, 9600 ... 460800) records ERR_COM_SPEED_NOT_SUPPORTED and
+ * returns -1 without touching the port. Pending output drains, pending input is
+ * discarded (TCSAFLUSH). */
+int serial_set_param(const char *param);
+
+/* serial_set_timeout
+ * Sets the per-byte read time-out in milliseconds. Always returns 0. */
+int serial_set_timeout(int ms_t);
+
+/* serial_wait_for_data
+ * Waits up to ms milliseconds for readable data without consuming it. Returns
+ * 0 when ready (also on hang-up or line error, which the next read shows), -1
+ * on time-out (ERR_SERIAL_TIMEOUT recorded) or when poll fails. */
+int serial_wait_for_data(int ms);
+
+/* serial_read
+ * Reads exactly cb bytes into buf (not null). Every byte waits at most the
+ * time-out in force. Returns cb, or -1: time-out (ERR_SERIAL_TIMEOUT), end of
+ * file (ERR_READ_EOF, " --> read %d of %d"), or a failed system call (nothing
+ * recorded). Bytes received before a failure stay in buf. Never reads more
+ * than cb bytes from the port. */
+int serial_read(unsigned char *buf, int cb);
+
+/* serial_write
+ * Writes the cb bytes of buf, continuing partial writes; does not wait for them
+ * to leave the line. Returns cb, or -1: a failed write (nothing recorded, errno
+ * kept) or a write that took nothing (ERR_WRITE_EOF, " --> wrote %d of %d"). */
+int serial_write(const unsigned char *buf, int cb);
+
+/* serial_read_line
+ * Reads characters into str (not null, n bytes) up to a newline, which is
+ * replaced by a terminator. Returns the characters consumed, newline included,
+ * or -1 (as serial_read; ERR_LINE_TOO_LONG with " --> expected line no longer
+ * than %i" when n characters arrive without a newline). */
+int serial_read_line(char *str, int n);
+
+/* serial_write_line
+ * Writes the characters of str as serial_write does; adds no line end. */
+int serial_write_line(const char *str);
+
+/* serial_flush
+ * Discards unread input and untransmitted output. Returns 0, or -1. */
+int serial_flush();
