@@ -2,12 +2,13 @@
 #pragma once
 
 enum opt_type_e {
-    OPT_TYPE_END = 0,      // ends a table
-    OPT_TYPE_BOOLEAN = 1,  // stores the int 1 through opt_ptr
-    OPT_TYPE_COUNTER = 2,  // adds 1 to the int at opt_ptr
-    OPT_TYPE_INTEGER = 3,  // parses values into the array at opt_ptr (opt_flags apply)
-    OPT_TYPE_STRING = 4,   // stores the address of the value into the char * at opt_ptr
-    OPT_TYPE_MULTIPLE = 5, // stores a new null-terminated array of values into the char ** at opt_ptr
+    OPT_TYPE_END = 0,     // ends a table
+    OPT_TYPE_BOOLEAN = 1, // stores the int 1 through opt_ptr
+    OPT_TYPE_COUNTER = 2, // adds 1 to the int at opt_ptr
+    OPT_TYPE_INTEGER = 3, // parses values into the array at opt_ptr (opt_flags apply)
+    OPT_TYPE_STRING = 4,  // stores the address of the value into the char * at opt_ptr
+    OPT_TYPE_MULTIPLE =
+        5, // stores a new null-terminated array of values into the char ** at opt_ptr
     OPT_TYPE_FUNCTION = 6, // calls the opt_func_t at opt_ptr
     OPT_TYPE_USAGE = 7,    // calls the void (*)() at opt_ptr, then exits with status 0
 };

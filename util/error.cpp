@@ -8,7 +8,8 @@
 local_error_t local_errno = ERR_SUCCESS;
 const additional_error_t *additional_errlist = nullptr;
 
-namespace {
+namespace
+{
 
 char errno_subinfo[1024] = "";
 
@@ -75,8 +76,8 @@ int local_perror(const char *s)
     }
     const char *sep = (s != nullptr && s[0] != '\0') ? separator_string : zero_string;
     local_error_t code = local_errno;
-    fprintf(stderr, "%s%s%s%s (%i)\n", s != nullptr ? s : zero_string, sep,
-            get_error_string(code), errno_subinfo, static_cast<int>(code));
+    fprintf(stderr, "%s%s%s%s (%i)\n", s != nullptr ? s : zero_string, sep, get_error_string(code),
+            errno_subinfo, static_cast<int>(code));
     errno_subinfo[0] = '\0';
     local_errno = ERR_SUCCESS;
     return code;
@@ -84,8 +85,8 @@ int local_perror(const char *s)
 
 void local_assert_fail(const char *expr, const char *file, int line, const char *function)
 {
-    fprintf(stderr, "%s: %s:%d: %s: Assertion `%s' failed.\n", program_invocation_short_name,
-            file, line, function, expr);
+    fprintf(stderr, "%s: %s:%d: %s: Assertion `%s' failed.\n", program_invocation_short_name, file,
+            line, function, expr);
     fflush(stderr);
     abort();
 }

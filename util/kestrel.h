@@ -46,10 +46,16 @@ extern const opt_desc opts[];
 // ---- Page map ------------------------------------------------------------
 
 // Page of an address: address / unit.
-inline uint32_t page_of(uint32_t address) { return address / cfg.unit; }
+inline uint32_t page_of(uint32_t address)
+{
+    return address / cfg.unit;
+}
 
 // Number of whole pages in the flash: size / unit.
-inline uint32_t page_count() { return cfg.size / cfg.unit; }
+inline uint32_t page_count()
+{
+    return cfg.size / cfg.unit;
+}
 
 // Bytes of a page map that has one bit for every page holding an address below size.
 inline uint32_t flags_bytes(uint32_t size, uint16_t unit)
@@ -59,9 +65,15 @@ inline uint32_t flags_bytes(uint32_t size, uint16_t unit)
 }
 
 // Sets the bit of page p: bit p % 8, least significant first, of byte p / 8.
-inline void mark_page(uint32_t p) { cfg.flags[p >> 3] |= static_cast<uint8_t>(1u << (p & 7)); }
+inline void mark_page(uint32_t p)
+{
+    cfg.flags[p >> 3] |= static_cast<uint8_t>(1u << (p & 7));
+}
 
-inline bool test_page(uint32_t p) { return (cfg.flags[p >> 3] >> (p & 7)) & 1u; }
+inline bool test_page(uint32_t p)
+{
+    return (cfg.flags[p >> 3] >> (p & 7)) & 1u;
+}
 
 // Marks every page that holds a byte of [address, address + n); n = 0 marks nothing.
 void mark_range(uint32_t address, uint32_t n);
@@ -104,8 +116,7 @@ void calc_checksum(uint8_t *pb, int cb);
  * short size field, -3 response larger than cbMaxRead, -4 data or checksum
  * short, -5 wrong checksum. Each failure but a missing response code prints. */
 int cmd_readwrite(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWriteSize,
-                  uint8_t response, uint8_t *pbRead, int cbMaxRead, int cbRead,
-                  uint8_t cbReadSize);
+                  uint8_t response, uint8_t *pbRead, int cbMaxRead, int cbRead, uint8_t cbReadSize);
 
 // A command without data whose response has data.
 int cmd_read(uint8_t cmd, uint8_t response, uint8_t *pbRead, int cbMaxRead, int cbRead,

@@ -1,0 +1,380 @@
+// The protocol stages of an upgrade: synchronisation, flash layout inquiry,
+// device selection and new bit rate, erasure, programming and verification.
+// Each stage prints its own messages and returns its own negative value on
+// failure; main adds the summary line.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <array>
+
+#include "kestrel.h"
+#include "serial-linux.h"
+
+namespace
+{
+
+constexpr int SYNC_TRIES = 30;
+constexpr int SYNC_ANSWER_WAIT_MS = 1000; // wait for each synchronisation answer
+constexpr unsigned SYNC_PAUSE_S = 1;      // pause after a wrong or missing second answer
+constexpr int SETUP_TIMEOUT_MS = 500;     // read time-out from synchronisation on
+constexpr int FLASH_TIMEOUT_MS = 15000;   // from the programming/erasing state on: erasing is slow
+constexpr int MAX_BLOCKS = 32;            // slots of cfg.block_sizes
+constexpr int MAX_UNIT = 0xFFFF;          // the widest programming unit a reply can give
+
+constexpr uint8_t STATUS_WAIT_DEVICE = 0x11; // after the layout inquiry
+constexpr uint8_t STATUS_WAIT_STATE = 0x1F;  // after the bit-rate switch
+constexpr uint8_t STATUS_WAIT_SELECT = 0x3F; // in the programming/erasing state
+
+constexpr uint8_t ACK = 0x06;
+constexpr uint8_t END_OF_ERASURE = 0xFF;
+
+uint32_t be32(const uint8_t *pb)
+{
+    return static_cast<uint32_t>(pb[0]) << 24 | static_cast<uint32_t>(pb[1]) << 16 |
+           static_cast<uint32_t>(pb[2]) << 8 | pb[3];
+}
+
+uint16_t be16(const uint8_t *pb)
+{
+    return static_cast<uint16_t>(pb[0] << 8 | pb[1]);
+}
+
+void put16(uint16_t v, uint8_t *pb)
+{
+    pb[0] = static_cast<uint8_t>(v >> 8);
+    pb[1] = static_cast<uint8_t>(v);
+}
+
+// Progress in per cent of the image bytes; 32-bit arithmetic like the device counters.
+unsigned long percent(uint32_t bytes)
+{
+    return cfg.used != 0 ? static_cast<uint32_t>(bytes * 100u) / cfg.used : 100ul;
+}
+
+// One synchronisation try on a freshly opened port: 1 synchronised, 0 try
+// again now, 2 try again after a pause, -1 give up.
+int sync_try(const char *device)
+{
+    uint8_t tmp = 0x00;
+    serial_close();
+    if (serial_open(device) < 0) {
+        printf("Failed to open port %s\n", device);
+        return -1;
+    }
+    if (serial_set_param("9600") < 0) {
+        printf("Failed to configure %s\n", device);
+        serial_close();
+        return -1;
+    }
+    serial_set_timeout(SETUP_TIMEOUT_MS);
+    if (serial_write(&tmp, 1) != 1) {
+        serial_close();
+        return -1;
+    }
+    if (serial_wait_for_data(SYNC_ANSWER_WAIT_MS) < 0 || serial_read(&tmp, 1) != 1)
+        return 0;
+    if (tmp != 0x00)
+        return 2;
+    tmp = 0x55;
+    if (serial_write(&tmp, 1) != 1 || serial_wait_for_data(SYNC_ANSWER_WAIT_MS) < 0 ||
+        serial_read(&tmp, 1) != 1 || tmp != 0xE6)
+        return 2;
+    return 1;
+}
+
+} // namespace
+
+void long2char(uint32_t n, uint8_t *pb)
+{
+    pb[0] = static_cast<uint8_t>(n >> 24);
+    pb[1] = static_cast<uint8_t>(n >> 16);
+    pb[2] = static_cast<uint8_t>(n >> 8);
+    pb[3] = static_cast<uint8_t>(n);
+}
+
+int adjust_baud_rate(const char *device)
+{
+    for (int n = 0; n < SYNC_TRIES; ++n) {
+        printf("\rRetry %2i\r", n);
+        int r = sync_try(device);
+        if (r < 0)
+            return -1;
+        if (r == 1) {
+            puts("Baud rate has been adjusted");
+            return 0;
+        }
+        if (r == 2)
+            sleep(SYNC_PAUSE_S);
+    }
+    serial_close();
+    printf("\n");
+    return -1;
+}
+
+int get_info()
+{
+    uint8_t readbuf[255];
+
+    int n = cmd_read(0x25, 0x35, readbuf, sizeof readbuf, 0, 1);
+    if (n < 0)
+        return -4;
+    if (n < 1 || readbuf[0] == 0) {
+        puts("Invalid flash layout: no user MAT area");
+        return -4;
+    }
+    unsigned areas = readbuf[0];
+    if (static_cast<unsigned>(n) < 1 + 8 * areas) {
+        printf("Invalid flash layout: %u user MAT areas in %i bytes\n", areas, n);
+        return -4;
+    }
+    // Only the end of the last area counts: the flash copy starts at address 0.
+    cfg.size = be32(readbuf + 8 * areas - 3) + 1;
+
+    n = cmd_read(0x26, 0x36, readbuf, sizeof readbuf, 0, 2);
+    if (n <= 0)
+        return -4;
+    unsigned blocks = readbuf[0];
+    if (blocks > MAX_BLOCKS) {
+        printf("Invalid flash layout: %u erase blocks, at most %i supported\n", blocks, MAX_BLOCKS);
+        return -4;
+    }
+    if (static_cast<unsigned>(n) < 1 + 8 * blocks) {
+        printf("Invalid flash layout: %u erase blocks in %i bytes\n", blocks, n);
+        return -4;
+    }
+    for (unsigned i = 0; i < blocks; ++i)
+        cfg.block_sizes[i] = be32(readbuf + 5 + 8 * i) - be32(readbuf + 1 + 8 * i);
+    cfg.blocks = static_cast<uint8_t>(blocks);
+
+    n = cmd_read(0x27, 0x37, readbuf, sizeof readbuf, 0, 1);
+    if (n < 0)
+        return -4;
+    if (n < 2) {
+        puts("Invalid flash layout: no programming unit");
+        return -4;
+    }
+    cfg.unit = be16(readbuf);
+    if (cfg.unit == 0) {
+        puts("Invalid flash layout: programming unit of 0 bytes");
+        return -4;
+    }
+    if (cfg.size == 0 || cfg.size % cfg.unit != 0) {
+        printf(
+            "Invalid flash layout: flash size %lu is not a multiple of the programming unit %u\n",
+            static_cast<unsigned long>(cfg.size), static_cast<unsigned>(cfg.unit));
+        return -4;
+    }
+
+    cfg.mem = static_cast<uint8_t *>(malloc(cfg.size));
+    cfg.flags = static_cast<uint8_t *>(calloc(flags_bytes(cfg.size, cfg.unit), 1));
+    if (cfg.mem == nullptr || cfg.flags == nullptr) {
+        printf("Failed to allocate the flash copy of %lu bytes\n",
+               static_cast<unsigned long>(cfg.size));
+        return -4;
+    }
+    memset(cfg.mem, 0xFF, cfg.size);
+
+    return check_status(STATUS_WAIT_DEVICE);
+}
+
+int prepare()
+{
+    uint8_t writebuf[32];
+    uint8_t readbuf[255];
+    char formatstr[128];
+
+    int n = cmd_read(0x20, 0x30, readbuf, sizeof readbuf, 0, 1);
+    if (n < 0)
+        return -2;
+    // The first record: its character count, the 4-character code, then the name.
+    if (n < 2 || readbuf[0] == 0 || readbuf[1] < 4 || n < 2 + readbuf[1]) {
+        puts("Invalid supported device information");
+        return -2;
+    }
+    int namelen = readbuf[1] - 4;
+    snprintf(formatstr, sizeof formatstr,
+             "Found %%i device: ascii code \"%%.4s\", name \"%%.%is\"\n", namelen);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    printf(formatstr, readbuf[0], reinterpret_cast<const char *>(readbuf + 2),
+           reinterpret_cast<const char *>(readbuf + 6));
+#pragma GCC diagnostic pop
+
+    memcpy(writebuf, readbuf + 2, 4);
+    if (cmd_write(0x10, writebuf, 4, 1, ACK) < 0)
+        return -2;
+    printf("Device \"%.4s\" selected\n", reinterpret_cast<const char *>(writebuf));
+
+    if (cmd_read(0x21, 0x31, readbuf, sizeof readbuf, 0, 1) < 0)
+        return -3;
+    writebuf[0] = 0x00;
+    if (cmd_write(0x11, writebuf, 1, 1, ACK) < 0)
+        return -3;
+
+    n = cmd_read(0x22, 0x32, readbuf, sizeof readbuf, 0, 1);
+    if (n < 0)
+        return -4;
+    if (n < 3) {
+        puts("Invalid multiplication ratio information");
+        return -4;
+    }
+    uint8_t ratio = readbuf[2];
+
+    n = cmd_read(0x23, 0x33, readbuf, sizeof readbuf, 0, 1);
+    if (n < 0)
+        return -4;
+    if (n < 1 || n < 1 + 4 * readbuf[0]) {
+        puts("Invalid operating frequency information");
+        return -4;
+    }
+    uint16_t freq_min = 0;
+    uint16_t freq_max = 0;
+    for (unsigned i = 0; i < readbuf[0]; ++i) {
+        freq_min = be16(readbuf + 1 + 4 * i);
+        freq_max = be16(readbuf + 3 + 4 * i);
+    }
+    uint32_t f = cfg.freq / 10000;
+    if (f < freq_min || f > freq_max)
+        printf("Warning: invalid frequency %gHz\n", static_cast<double>(cfg.freq));
+
+    unsigned long baudrate = strtoul(cfg.baudrate, nullptr, 10);
+    put16(static_cast<uint16_t>(baudrate / 100), writebuf);
+    put16(static_cast<uint16_t>(cfg.freq / 10000), writebuf + 2);
+    writebuf[4] = 0x01;
+    writebuf[5] = ratio;
+    if (cmd_write(0x3F, writebuf, 6, 1, ACK) < 0)
+        return -5;
+    // The device now expects the new rate: switch at once, no pause.
+    if (serial_set_param(cfg.baudrate) < 0)
+        return -5;
+    serial_set_timeout(SETUP_TIMEOUT_MS);
+    printf("Baud rate %lu has been set\n", baudrate);
+
+    if (cmd(ACK, ACK) < 0)
+        return -6;
+    puts("New baud rate has been acknowledged by H8S");
+    return check_status(STATUS_WAIT_STATE);
+}
+
+int enter_erase_program_state()
+{
+    serial_set_timeout(FLASH_TIMEOUT_MS);
+    printf("Entering programming state...");
+    if (cmd(0x40, ACK) < 0)
+        return -1;
+    if (check_status(STATUS_WAIT_SELECT) < 0) {
+        puts("Switching to erase state failed");
+        return -2;
+    }
+    puts(" ok");
+    return 0;
+}
+
+int erase_flash()
+{
+    if (cmd(0x48, ACK) < 0) {
+        puts("Transfer of erasure program failed");
+        return -3;
+    }
+    printf("Erasing: ");
+
+    // Blocks lie end to end from 0. The page test stops at the end of the page
+    // map, so blocks the device reports beyond the flash are never erased.
+    const uint64_t map_pages = (static_cast<uint64_t>(cfg.size) + cfg.unit - 1) / cfg.unit;
+    uint64_t addr = 0;
+    for (uint8_t i = 0; i < cfg.blocks;) {
+        uint32_t block_size = cfg.block_sizes[i];
+        bool need_erase = false;
+        uint64_t last = (addr + block_size) / cfg.unit;
+        for (uint64_t page = addr / cfg.unit; page <= last && page < map_pages; ++page) {
+            if (test_page(static_cast<uint32_t>(page))) {
+                need_erase = true;
+                break;
+            }
+        }
+        if (need_erase && cmd_write(0x58, &i, 1, 1, ACK) < 0) {
+            printf("Failed to erase block %i\n", i);
+            return -4;
+        }
+        ++i;
+        addr += static_cast<uint64_t>(block_size) + 1;
+        printf("\rErasing: %i%%", i * 100 / cfg.blocks);
+    }
+    putchar('\n');
+
+    const uint8_t end = END_OF_ERASURE;
+    if (cmd_write(0x58, &end, 1, 1, ACK) < 0) {
+        puts("Failed to exit erasing mode");
+        return -5;
+    }
+    return check_status(STATUS_WAIT_SELECT);
+}
+
+int program_flash()
+{
+    const int cb = cfg.unit + 4;
+    std::array<uint8_t, MAX_UNIT + 4> chunk; // address and one unit
+
+    if (cmd(0x43, ACK) < 0) {
+        puts("Failed to tranfer the \"user MAT programming\" program");
+        return -1;
+    }
+    uint32_t bytes = 0;
+    const uint32_t pages = page_count();
+    for (uint32_t page = 0; page < pages; ++page) {
+        if (!test_page(page))
+            continue;
+        uint32_t address = page * cfg.unit;
+        long2char(address, chunk.data());
+        memcpy(chunk.data() + 4, cfg.mem + address, cfg.unit);
+        if (cmd_write(0x50, chunk.data(), cb, 0, ACK) < 0) {
+            printf("Failed to flash %i bytes chunk at %lu\n", static_cast<int>(cfg.unit),
+                   static_cast<unsigned long>(address));
+            return -2;
+        }
+        bytes += cfg.unit;
+        printf("\rUpgrading: %lu%%", percent(bytes));
+    }
+    putchar('\n');
+
+    memset(chunk.data(), 0xFF, 4);
+    if (cmd_write(0x50, chunk.data(), 4, 0, ACK) < 0) {
+        puts("Failed to exit programming mode");
+        return -3;
+    }
+    return check_status(STATUS_WAIT_SELECT);
+}
+
+int verify_flash()
+{
+    uint8_t req[9];
+    const int cb = cfg.unit + 6;
+    std::array<uint8_t, MAX_UNIT + 6> verifybuf; // a whole answer carrying one unit
+
+    req[0] = 0x01; // the user MAT
+    long2char(cfg.unit, req + 5);
+    uint32_t bytes = 0;
+    const uint32_t pages = page_count();
+    for (uint32_t page = 0; page < pages; ++page) {
+        if (!test_page(page))
+            continue;
+        uint32_t address = page * cfg.unit;
+        long2char(address, req + 1);
+        int n = cmd_readwrite(0x52, req, sizeof req, 1, 0x52, verifybuf.data(), cb, cfg.unit, 4);
+        // A short answer is a failed read: the bytes it lacks were never compared.
+        if (n < cfg.unit) {
+            printf("Failed to read the memory at %lu\n", static_cast<unsigned long>(address));
+            return -2;
+        }
+        if (memcmp(verifybuf.data(), cfg.mem + address, cfg.unit) != 0) {
+            printf("\rError: verification failed at %lu\n", static_cast<unsigned long>(address));
+            return -3;
+        }
+        bytes += cfg.unit;
+        printf("\rVerifying: %lu%%", percent(bytes));
+    }
+    putchar('\n');
+    return check_status(STATUS_WAIT_SELECT);
+}

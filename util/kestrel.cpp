@@ -1,0 +1,152 @@
+// The driver's configuration record, its option table and handlers, and the
+// image list.
+#include "kestrel.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+h8s_config_t cfg;
+
+const additional_error_t kestrel_errlist[] = {
+    {static_cast<local_error_t>(ERR_NO_IMAGES), "No images specified"},
+    {static_cast<local_error_t>(ERR_NO_INTERFACE), "No serial interface specified"},
+    {ERR_SUCCESS, nullptr},
+};
+
+const opt_desc opts[] = {
+    {'f', "frequency", OPT_TYPE_INTEGER, 1, 1, 0, &cfg.freq},
+    {'s', "serial", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&set_serial_device)},
+    {'i', "image", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&add_image_file)},
+    {'v', "verify", OPT_TYPE_BOOLEAN, 0, 0, 0, &cfg.verify},
+    {'?', "help", OPT_TYPE_USAGE, 0, 0, 0, reinterpret_cast<void *>(&usage)},
+    {0, nullptr, OPT_TYPE_END, 0, 0, 0, nullptr},
+};
+
+void usage()
+{
+    puts("TALVEN-H8S serial upgrade utility.\n"
+         "Usage: kestrel [-f freq] -s device[:baudrate] -i image[,start] [-v]\n"
+         "Options:\n"
+         " -f: H8S frequency divided by 10000\n"
+         " -s: serial device and baudrate\n"
+         " -i: image file (BIN or MOT) and start address (for BIN)\n"
+         " -v: verify flash content after programming\n");
+}
+
+void mark_range(uint32_t address, uint32_t n)
+{
+    if (n == 0)
+        return;
+    uint64_t last = (static_cast<uint64_t>(address) + n - 1) / cfg.unit;
+    for (uint64_t p = address / cfg.unit; p <= last; ++p)
+        mark_page(static_cast<uint32_t>(p));
+}
+
+// Copies len characters of src into a field of cap bytes. A value that does not
+// fit is refused rather than cut: a cut path would open something else.
+static bool copy_field(char *field, size_t cap, const char *src, size_t len)
+{
+    if (len >= cap)
+        return false;
+    memcpy(field, src, len);
+    field[len] = '\0';
+    return true;
+}
+
+int set_serial_device(const opt_desc *opt, int argc, char **args)
+{
+    ASSERT(argc == 1);
+    const char *arg = args[0];
+    size_t devlen = strcspn(arg, ":");
+    if (devlen == 0) {
+        set_local_errno(ERR_OPTION_INVALID_VALUE, nullptr);
+        return -1;
+    }
+    // The bit rate is the next white-space-free word after the colon.
+    const char *rate = nullptr;
+    size_t ratelen = 0;
+    if (arg[devlen] == ':') {
+        rate = arg + devlen + 1;
+        while (*rate != '\0' && isspace(static_cast<unsigned char>(*rate)))
+            ++rate;
+        while (rate[ratelen] != '\0' && !isspace(static_cast<unsigned char>(rate[ratelen])))
+            ++ratelen;
+    }
+    if (devlen >= sizeof cfg.device) {
+        set_local_errno(ERR_OPTION_INVALID_VALUE,
+                        " for option %s: device name longer than %zu characters",
+                        get_option_name(opt), sizeof cfg.device - 1);
+        return -1;
+    }
+    if (ratelen >= sizeof cfg.baudrate) {
+        set_local_errno(ERR_OPTION_INVALID_VALUE,
+                        " for option %s: baud rate longer than %zu characters",
+                        get_option_name(opt), sizeof cfg.baudrate - 1);
+        return -1;
+    }
+    copy_field(cfg.device, sizeof cfg.device, arg, devlen);
+    if (ratelen > 0)
+        copy_field(cfg.baudrate, sizeof cfg.baudrate, rate, ratelen);
+    return 1;
+}
+
+int add_image_file(const opt_desc *opt, int argc, char **args)
+{
+    (void)argc;
+    ASSERT(args[0]);
+    img_file *rec = static_cast<img_file *>(calloc(1, sizeof(img_file)));
+    if (rec == nullptr) {
+        set_local_errno(ERR_UNABLE_TO_ALLOCATE_BUFFER, nullptr);
+        return -1;
+    }
+    const char *arg = args[0];
+    size_t namelen = strcspn(arg, ",");
+    if (namelen == 0) {
+        free(rec);
+        set_local_errno(ERR_OPTION_INVALID_VALUE, nullptr);
+        return -1;
+    }
+    if (!copy_field(rec->name, sizeof rec->name, arg, namelen)) {
+        free(rec);
+        set_local_errno(ERR_OPTION_INVALID_VALUE,
+                        " for option %s: file name longer than %zu characters",
+                        get_option_name(opt), sizeof rec->name - 1);
+        return -1;
+    }
+    // "%li" conventions: white space, sign, 0x for hex, 0 for octal; the rest ignored.
+    bool has_offset = false;
+    if (arg[namelen] == ',') {
+        const char *num = arg + namelen + 1;
+        char *end = nullptr;
+        long v = strtol(num, &end, 0);
+        if (end != num) {
+            has_offset = true;
+            rec->offset = static_cast<uint32_t>(v);
+        }
+    }
+    size_t len = strlen(rec->name);
+    rec->is_bin = !(len >= 5 && strcmp(rec->name + len - 4, ".mot") == 0);
+
+    if (!rec->is_bin && has_offset)
+        printf("Warning: start address %li is ignored for s-record file '%s'\n",
+               static_cast<long>(rec->offset), rec->name);
+    else if (rec->is_bin && !has_offset)
+        printf("Warning: no start address is defined for '%s', assuming 0\n", rec->name);
+
+    rec->next = nullptr;
+    *cfg.img_last = rec;
+    cfg.img_last = &rec->next;
+    return 1;
+}
+
+int read_image_files()
+{
+    for (const img_file *img = cfg.img_first; img != nullptr; img = img->next) {
+        int ret = img->is_bin ? add_bin_to_map(img->offset, img->name) : add_srec_to_map(img->name);
+        if (ret < 0)
+            return -1;
+    }
+    return 0;
+}
