@@ -1,0 +1,163 @@
+// The boot-mode command exchange: framing, response check, status inquiry.
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include <cerrno>
+
+#include "kestrel.h"
+#include "serial-linux.h"
+
+namespace
+{
+
+// The largest frame: a programming frame of command, address, a programming
+// unit of at most 65535 bytes and the checksum.
+constexpr int max_frame = 1 + 4 + 65535 + 1;
+
+// The frame under construction. Static so that no exchange allocates or puts
+// 64 KiB on the stack; nothing in it outlives a call.
+std::array<uint8_t, max_frame> tmpwritebuf;
+
+constexpr uint8_t status_inquiry = 0x4F;
+constexpr uint8_t status_reply = 0x5F;
+
+} // namespace
+
+uint8_t get_checksum(const uint8_t *pb, int cb)
+{
+    uint8_t sum = 0;
+    for (int i = 0; i < cb; ++i)
+        sum = static_cast<uint8_t>(sum + pb[i]);
+    return sum;
+}
+
+void calc_checksum(uint8_t *pb, int cb)
+{
+    pb[cb - 1] = static_cast<uint8_t>(-get_checksum(pb, cb - 1));
+}
+
+int cmd_readwrite(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWriteSize,
+                  uint8_t response, uint8_t *pbRead, int cbMaxRead, int cbRead, uint8_t cbReadSize)
+{
+    // Holds the response code and, after a refusal, the error code.
+    std::array<uint8_t, 2> tmpreadbuf{};
+    uint8_t *const buf = pbRead != nullptr ? pbRead : tmpreadbuf.data();
+    const int cap = pbRead != nullptr ? cbMaxRead : static_cast<int>(tmpreadbuf.size());
+    ASSERT(cap >= 1);
+    ASSERT(cbReadSize <= 4);
+    ASSERT(cbWrite >= 0);
+    ASSERT(cbRead >= 0);
+
+    // 1. The frame.
+    int len = 0;
+    tmpwritebuf[len++] = cmd;
+    if (pbWrite != nullptr && cbWrite != 0) {
+        if (cbWriteSize > 1) {
+            printf("Invalid cbWriteSize: %i\n", cbWriteSize);
+            return -1;
+        }
+        ASSERT(cbWrite <= (cbWriteSize == 1 ? 255 : max_frame - 2));
+        if (cbWriteSize == 1)
+            tmpwritebuf[len++] = static_cast<uint8_t>(cbWrite);
+        memcpy(tmpwritebuf.data() + len, pbWrite, static_cast<size_t>(cbWrite));
+        len += cbWrite + 1;
+        calc_checksum(tmpwritebuf.data(), len);
+    }
+
+    // 2. Send it whole.
+    const int sent = serial_write(tmpwritebuf.data(), len);
+    if (sent != len) {
+        printf("Failed to send %i bytes, %i bytes sent, errno = %i\n", len, sent, errno);
+        return -1;
+    }
+
+    // 3. The response code, or a refusal with its error code. A missing error
+    // byte prints as 00.
+    if (serial_read(buf, 1) < 0)
+        return -2;
+    if (buf[0] != response) {
+        uint8_t error = 0;
+        serial_read(&error, 1);
+        if (cap >= 2)
+            buf[1] = error;
+        printf("Command %02X with waiting response %02X failed with response %02X, error %02X\n",
+               cmd, response, buf[0], error);
+        return -2;
+    }
+
+    // 4. The size field, when the response has one. It must fit the buffer
+    // before it is read.
+    uint32_t n = static_cast<uint32_t>(cbRead);
+    if (cbReadSize != 0) {
+        if (1 + cbReadSize > cap) {
+            puts("Buffer is too small");
+            return -3;
+        }
+        if (serial_read(buf + 1, cbReadSize) < 0) {
+            puts("Cannot get size of response");
+            return -2;
+        }
+        n = 0;
+        for (int i = 0; i < cbReadSize; ++i)
+            n = (n << 8) | buf[1 + i];
+    }
+    if (n == 0)
+        return 0;
+
+    // 5. Data and checksum, only when all of it fits. 64-bit sum: n may be
+    // anything up to 0xFFFFFFFF.
+    const uint64_t total = 1u + cbReadSize + static_cast<uint64_t>(n) + 1u;
+    if (total > static_cast<uint64_t>(cap)) {
+        puts("Buffer is too small");
+        return -3;
+    }
+    const int cbData = static_cast<int>(n); // fits: total <= cap <= INT_MAX
+    if (serial_read(buf + 1 + cbReadSize, cbData + 1) < 0) {
+        puts("Cannot receive the command");
+        return -4;
+    }
+    const int cbAll = static_cast<int>(total);
+    const uint8_t sum = get_checksum(buf, cbAll);
+    if (sum != 0) {
+        printf("Invalid checksum: %02X, cb = %i, %02X\n", sum, cbAll, buf[0]);
+        return -5;
+    }
+
+    // 6. The data to the front; the regions overlap.
+    memmove(buf, buf + 1 + cbReadSize, static_cast<size_t>(cbData));
+    return cbData;
+}
+
+int cmd_read(uint8_t cmd, uint8_t response, uint8_t *pbRead, int cbMaxRead, int cbRead,
+             uint8_t cbReadSize)
+{
+    return cmd_readwrite(cmd, nullptr, 0, 0, response, pbRead, cbMaxRead, cbRead, cbReadSize);
+}
+
+int cmd_write(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWriteSize,
+              uint8_t response)
+{
+    return cmd_readwrite(cmd, pbWrite, cbWrite, cbWriteSize, response, nullptr, 0, 0, 0);
+}
+
+int cmd(uint8_t cmd, uint8_t response)
+{
+    return cmd_readwrite(cmd, nullptr, 0, 0, response, nullptr, 0, 0, 0);
+}
+
+int check_status(uint8_t checkstate)
+{
+    std::array<uint8_t, 5> buf{};
+    const int r =
+        cmd_read(status_inquiry, status_reply, buf.data(), static_cast<int>(buf.size()), 0, 1);
+    if (r < 0) {
+        puts("Status check failed");
+        return -1;
+    }
+    // A reply without data has no status to compare.
+    if (r > 0 && checkstate != 0 && buf[0] != checkstate)
+        printf("Wrong status code: %02X, should be %02X\n", buf[0], checkstate);
+    return 0;
+}

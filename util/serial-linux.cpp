@@ -1,0 +1,228 @@
+// The serial port: one open terminal device, raw 8N1, reads guarded by a time-out.
+#include "serial-linux.h"
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "error.h"
+
+namespace
+{
+
+int dev = -1;          // descriptor of the open port, -1 when closed
+int ms_timeout = 1000; // wait for each byte read, in milliseconds
+
+struct rate_t {
+    int baudinit; // terminal speed constant
+    int baudrate; // bit/s
+};
+
+constexpr std::array<rate_t, 9> rates = {{
+    {static_cast<int>(B2400), 2400},
+    {static_cast<int>(B9600), 9600},
+    {static_cast<int>(B19200), 19200},
+    {static_cast<int>(B38400), 38400},
+    {static_cast<int>(B57600), 57600},
+    {static_cast<int>(B115200), 115200},
+    {static_cast<int>(B230400), 230400},
+    {static_cast<int>(B460800), 460800},
+    {-1, -1},
+}};
+
+long long now_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Waits for the next byte and reads what is already there, at most max bytes,
+// into buf. Returns the count (1 or more), 0 at end of file, or -1 after a
+// time-out (recorded) or a failed system call (not recorded, errno kept).
+//
+// A poll may report data that a read then does not find (EAGAIN): another
+// process flushed or read the port, or the wake-up was for a condition the
+// line discipline does not turn into bytes. That is not a failure of the line,
+// so the wait goes on, but only for what is left of this byte's time-out: a
+// poll that keeps waking up early can neither stretch the wait nor spin for
+// ever. errno is restored so that a spurious EAGAIN leaves no trace.
+int read_some(unsigned char *buf, int max)
+{
+    const long long deadline = now_ms() + ms_timeout;
+    int wait = ms_timeout;
+    for (;;) {
+        if (serial_wait_for_data(wait) < 0)
+            return -1;
+        const int saved_errno = errno;
+        const ssize_t r = read(dev, buf, static_cast<size_t>(max));
+        if (r >= 0)
+            return static_cast<int>(r);
+        if (errno != EAGAIN)
+            return -1;
+        errno = saved_errno;
+        if (ms_timeout >= 0) { // a negative time-out waits without limit
+            const long long left = deadline - now_ms();
+            if (left <= 0) {
+                set_local_errno(ERR_SERIAL_TIMEOUT, nullptr);
+                return -1;
+            }
+            wait = static_cast<int>(left);
+        }
+    }
+}
+
+} // namespace
+
+int serial_open(const char *name)
+{
+    ASSERT(name != nullptr);
+    dev = open(name, O_RDWR | O_NONBLOCK, 0);
+    return dev;
+}
+
+int serial_close()
+{
+    if (dev < 0)
+        return dev;
+    const int r = close(dev);
+    dev = -1;
+    return r;
+}
+
+int serial_set_param(const char *param)
+{
+    if (param == nullptr)
+        return 0;
+    // atol's conversion, but with overflow defined; errno is left as it was.
+    const int saved_errno = errno;
+    const long rate = strtol(param, nullptr, 10);
+    errno = saved_errno;
+
+    const rate_t *row = rates.data();
+    while (row->baudrate != -1 && row->baudrate != rate)
+        ++row;
+    if (row->baudrate == -1) {
+        set_local_errno(ERR_COM_SPEED_NOT_SUPPORTED, nullptr);
+        return -1;
+    }
+
+    termios ti{};
+    tcgetattr(dev, &ti);
+    cfsetspeed(&ti, static_cast<speed_t>(row->baudinit));
+    // PARMRK is cleared as well: left set by an earlier user of the port, it
+    // makes the line discipline double every 0xFF received.
+    ti.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | INPCK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC |
+                                         IXON | IXANY | IXOFF | PARMRK);
+    ti.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    ti.c_cflag &= ~static_cast<tcflag_t>(PARENB | CSTOPB | CRTSCTS);
+    ti.c_cflag |= CS8 | CREAD | CLOCAL;
+    ti.c_lflag &= ~static_cast<tcflag_t>(ISIG | ICANON | XCASE | ECHO | ECHONL | NOFLSH);
+    tcsetattr(dev, TCSAFLUSH, &ti);
+    return 0;
+}
+
+int serial_set_timeout(int ms_t)
+{
+    ms_timeout = ms_t;
+    return 0;
+}
+
+int serial_wait_for_data(int ms)
+{
+    pollfd pfd{};
+    pfd.fd = dev;
+    pfd.events = POLLIN;
+    const int r = poll(&pfd, 1, ms);
+    if (r < 0)
+        return -1;
+    if (r == 0) {
+        set_local_errno(ERR_SERIAL_TIMEOUT, nullptr);
+        return -1;
+    }
+    return 0;
+}
+
+int serial_read(unsigned char *buf, int cb)
+{
+    ASSERT(buf != nullptr);
+    ASSERT(cb >= 0);
+    // Takes whatever has already arrived in one read, but never more than is
+    // still missing: the bytes of a later reply stay in the port.
+    int got = 0;
+    while (got < cb) {
+        const int r = read_some(buf + got, cb - got);
+        if (r < 0)
+            return -1;
+        if (r == 0) {
+            set_local_errno(ERR_READ_EOF, " --> read %d of %d", got, cb);
+            return -1;
+        }
+        got += r;
+    }
+    return cb;
+}
+
+int serial_write(const unsigned char *buf, int cb)
+{
+    ASSERT(buf != nullptr || cb == 0);
+    ASSERT(cb >= 0);
+    int cnt = 0;
+    while (cnt < cb) {
+        const ssize_t r = write(dev, buf + cnt, static_cast<size_t>(cb - cnt));
+        if (r < 0)
+            return -1;
+        if (r == 0) {
+            set_local_errno(ERR_WRITE_EOF, " --> wrote %d of %d", cnt, cb);
+            return -1;
+        }
+        cnt += static_cast<int>(r);
+    }
+    return cnt;
+}
+
+int serial_read_line(char *str, int n)
+{
+    ASSERT(str != nullptr);
+    // A buffer of no size gets no terminator either.
+    if (n > 0)
+        str[0] = '\0';
+    for (int i = 0; i < n; ++i) {
+        // One byte at a time: what follows the newline belongs to the next line.
+        const int r = read_some(reinterpret_cast<unsigned char *>(str + i), 1);
+        if (r < 0)
+            return -1;
+        if (r == 0) {
+            set_local_errno(ERR_READ_EOF, " --> read %d of %d", i, n);
+            return -1;
+        }
+        if (str[i] == '\n') {
+            str[i] = '\0';
+            return i + 1;
+        }
+    }
+    set_local_errno(ERR_LINE_TOO_LONG, " --> expected line no longer than %i", n);
+    return -1;
+}
+
+int serial_write_line(const char *str)
+{
+    ASSERT(str != nullptr);
+    const size_t len = strlen(str);
+    ASSERT(len <= INT_MAX);
+    return serial_write(reinterpret_cast<const unsigned char *>(str), static_cast<int>(len));
+}
+
+int serial_flush()
+{
+    return ioctl(dev, TCFLSH, TCIOFLUSH);
+}
