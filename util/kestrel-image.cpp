@@ -214,9 +214,9 @@ int add_srec_to_map(const char *imagefile)
             address = (address << 8) | bin[k];
         uint32_t n = bin[0] - addr_len - 1;
 
-        // A record may reach the last byte of the flash, not beyond it.
+        // A record starts inside the flash and may reach its last byte, not beyond.
         uint64_t end = uint64_t{address} + n;
-        if (end > cfg.size) {
+        if (address >= cfg.size || end > cfg.size) {
             printf("Error: address 0x%lX is invalid, image is out of range\n",
                    static_cast<unsigned long>(end));
             return -1;
@@ -252,9 +252,9 @@ int add_bin_to_map(unsigned long start, const char *imagefile)
     }
     uint64_t total = static_cast<uint64_t>(st.st_size);
 
-    // An image may fill the flash to its last byte. Sums are taken in 64 bits
-    // so that a huge start address cannot wrap round into range.
-    if (start > cfg.size || total > cfg.size - start) {
+    // An image starts inside the flash and may fill it to its last byte. The
+    // sum is taken in 64 bits so that a huge start cannot wrap round into range.
+    if (start >= cfg.size || total > cfg.size - start) {
         printf("\nError: address 0x%lX is invalid, image is out of range\n",
                static_cast<unsigned long>(start + total));
         return -1;
