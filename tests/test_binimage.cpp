@@ -205,6 +205,21 @@ TEST_F(BinImage, FilesWithoutSizeAreRefused)
     close(fds[1]);
 }
 
+// A sysfs file claims 4096 bytes and delivers a few: the load must fail, not
+// report success with the rest of the image missing.
+TEST_F(BinImage, ShortFileIsNotPlaced)
+{
+    const char *path = "/sys/devices/system/cpu/online";
+    struct stat st;
+    if (stat(path, &st) != 0 || st.st_size != flash_size)
+        GTEST_SKIP() << path << " is not there or has another size";
+    std::string out;
+    EXPECT_EQ(load_bin(0, path, out), -1);
+    EXPECT_EQ(out, std::string("Reading ") + path + " binary image at 0...");
+    EXPECT_EQ(cfg.used, used_before);
+    EXPECT_EQ(flags, bytes(flags.size(), 0));
+}
+
 // S-record data 0x100..0x11F and a binary image 0x108..0x117, in both orders.
 TEST_F(BinImage, LaterImageWinsWhereImagesOverlap)
 {
