@@ -1,0 +1,370 @@
+// Whole upgrades: the kestrel binary against the simulated boot program over a
+// pseudo-terminal, from the command line to the exit status and the flash.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "bootsim.h"
+#include "images.h"
+#include "process.h"
+
+namespace
+{
+
+using Bytes = std::vector<uint8_t>;
+using testimg::Region;
+
+constexpr uint32_t kFlash = 512 * 1024;
+constexpr uint32_t kUnit = 128;
+
+// Data in block 0, across the boundary of blocks 1 and 2, inside block 8 (32
+// KiB) and at the very end of the flash (block 15).
+std::vector<Region> sample_regions()
+{
+    return {{0x00000, testimg::pattern(256, 1)},
+            {0x01F80, testimg::pattern(256, 2)},
+            {0x09010, testimg::pattern(1000, 3)},
+            {0x7FF00, testimg::pattern(256, 4)}};
+}
+const std::set<unsigned> kSampleBlocks = {0, 1, 2, 8, 15};
+
+// The flash copy the tool builds: 0xFF but where the regions put data.
+Bytes image_copy(const std::vector<Region> &regions)
+{
+    Bytes copy(kFlash, 0xFF);
+    for (const Region &r : regions)
+        std::copy(r.data.begin(), r.data.end(), copy.begin() + r.address);
+    return copy;
+}
+
+std::set<uint32_t> pages_of(const std::vector<Region> &regions)
+{
+    std::set<uint32_t> pages;
+    for (const Region &r : regions)
+        for (uint32_t a = r.address; a < r.address + r.data.size(); ++a)
+            pages.insert(a / kUnit);
+    return pages;
+}
+
+std::string progress(const char *what, const std::set<uint32_t> &pages, uint32_t used)
+{
+    std::string s;
+    uint32_t bytes = 0;
+    char buf[64];
+    for (size_t i = 0; i < pages.size(); ++i) {
+        bytes += kUnit;
+        snprintf(buf, sizeof buf, "\r%s: %u%%", what, bytes * 100 / used);
+        s += buf;
+    }
+    return s + "\n";
+}
+
+// Everything a successful run prints.
+std::string success_output(const std::string &device, const std::string &rate,
+                           const std::string &image, const std::vector<Region> &regions,
+                           bool verify)
+{
+    uint32_t used = 0;
+    for (const Region &r : regions)
+        used += static_cast<uint32_t>(r.data.size());
+    std::string s = "Baud rate 9600 has been set\n"
+                    "\rRetry  0\rBaud rate has been adjusted\n"
+                    "Found 1 device: ascii code \"3K64\", name \"H8S-SIM\"\n"
+                    "Device \"3K64\" selected\n"
+                    "Baud rate " +
+                    rate +
+                    " has been set\n"
+                    "New baud rate has been acknowledged by H8S\n"
+                    "Entering programming state... ok\n"
+                    "Parsing " +
+                    image + " s-record... ok\n";
+    s += "\nProgramming parameters:\n\tDevice: " + device + "\n\tBaud rate: " + rate +
+         " baud\n\tFrequency: 29490000 Hz\n\tMemory size: 524288 bytes\n"
+         "\tProgramming unit size: 128 bytes\n\tBytes to program: " +
+         std::to_string(used) + " bytes\n\n";
+    s += "Erasing: ";
+    for (int i = 1; i <= 16; ++i)
+        s += "\rErasing: " + std::to_string(i * 100 / 16) + "%";
+    s += "\n";
+    s += progress("Upgrading", pages_of(regions), used);
+    if (verify)
+        s += progress("Verifying", pages_of(regions), used);
+    return s;
+}
+
+class Upgrade : public ::testing::Test
+{
+  protected:
+    void start(bootsim::Device dev = bootsim::Device{})
+    {
+        sim = std::make_unique<bootsim::Sim>(dev);
+        for (const auto &f : faults)
+            sim->add_fault(f);
+        ASSERT_TRUE(sim->start());
+    }
+    testproc::Result run(std::vector<std::string> args, int timeout_ms = 120000)
+    {
+        auto r = testproc::kestrel(args, timeout_ms);
+        EXPECT_FALSE(r.timed_out) << r.out;
+        EXPECT_EQ(r.signal, 0) << r.out << r.err;
+        return r;
+    }
+    std::string device(const std::string &rate = "")
+    {
+        return rate.empty() ? sim->slave_path() : sim->slave_path() + ":" + rate;
+    }
+
+    testimg::TempDir dir;
+    std::vector<bootsim::FaultSpec> faults;
+    std::unique_ptr<bootsim::Sim> sim;
+};
+
+struct RateCase {
+    const char *rate;
+    bool verify;
+};
+
+class FullUpgrade : public Upgrade, public ::testing::WithParamInterface<RateCase>
+{
+};
+
+TEST_P(FullUpgrade, ProgramsExactlyTheImageAndPrintsEveryStage)
+{
+    const RateCase &c = GetParam();
+    const auto regions = sample_regions();
+    const std::string image = dir.write("fw.mot", testimg::srec(regions));
+    start();
+    std::vector<std::string> args = {"-s", device(c.rate), "-i", image};
+    if (c.verify)
+        args.push_back("-v");
+    auto r = run(args);
+    sim->stop();
+
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, success_output(sim->slave_path(), c.rate, image, regions, c.verify));
+    EXPECT_EQ(sim->erased_blocks(), kSampleBlocks);
+
+    std::set<uint32_t> units;
+    for (uint32_t p : pages_of(regions))
+        units.insert(p * kUnit);
+    EXPECT_EQ(sim->programmed_units(), units);
+
+    // Erased blocks hold 0xFF, programmed pages the image (0xFF where it has no
+    // data), every other block what it held before.
+    const auto blocks = bootsim::erase_blocks_of(bootsim::Device{});
+    Bytes want = sim->initial_flash();
+    for (unsigned b : kSampleBlocks)
+        std::fill(want.begin() + blocks[b].start, want.begin() + blocks[b].end + 1, 0xFF);
+    const Bytes copy = image_copy(regions);
+    for (uint32_t u : units)
+        std::copy(copy.begin() + u, copy.begin() + u + kUnit, want.begin() + u);
+    EXPECT_TRUE(sim->flash() == want);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, FullUpgrade,
+                         ::testing::Values(RateCase{"9600", false}, RateCase{"115200", true},
+                                           RateCase{"460800", false}, RateCase{"460800", true}),
+                         [](const auto &info) {
+                             return std::string("At") + info.param.rate +
+                                    (info.param.verify ? "Verified" : "");
+                         });
+
+TEST_F(Upgrade, BinaryAndSrecordImagesOverlapInCommandLineOrder)
+{
+    const Bytes bin = testimg::pattern(300, 9);
+    const std::string binpath = dir.write("fw.bin", std::string(bin.begin(), bin.end()));
+    const std::vector<Region> srec = {{0x100, testimg::pattern(128, 10)}};
+    const std::string mot = dir.write("fw.mot", testimg::srec(srec));
+    start();
+    auto r = run({"-s", device("115200"), "-i", binpath + ",0xC0", "-i", mot, "-v"});
+    sim->stop();
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Reading " + binpath + " binary image at 192... ok\nParsing " + mot +
+                         " s-record... ok\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\tBytes to program: 428 bytes\n"), std::string::npos);
+    Bytes want(kFlash, 0xFF);
+    std::copy(bin.begin(), bin.end(), want.begin() + 0xC0);
+    std::copy(srec[0].data.begin(), srec[0].data.end(), want.begin() + 0x100);
+    const Bytes flash = sim->flash();
+    EXPECT_TRUE(std::equal(flash.begin(), flash.begin() + 0x200, want.begin()));
+    EXPECT_EQ(sim->programmed_units(), (std::set<uint32_t>{0x80, 0x100, 0x180}));
+}
+
+// ---- One failure per stage -----------------------------------------------------
+
+struct StageFailure {
+    const char *name;
+    std::vector<bootsim::FaultSpec> faults;
+    int status;
+    const char *tail; // how the output ends
+};
+
+class StageFails : public Upgrade, public ::testing::WithParamInterface<StageFailure>
+{
+};
+
+TEST_P(StageFails, EndsWithTheStageSummaryAndStatus)
+{
+    const StageFailure &c = GetParam();
+    faults = c.faults;
+    const std::string image = dir.write("fw.mot", testimg::srec(sample_regions()));
+    start();
+    auto r = run({"-s", device("115200"), "-i", image, "-v"});
+    sim->stop();
+    EXPECT_EQ(r.status, c.status) << r.out;
+    const std::string tail = c.tail;
+    ASSERT_GE(r.out.size(), tail.size()) << r.out;
+    EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail) << r.out;
+    EXPECT_EQ(r.err, "");
+}
+
+using bootsim::Fault;
+INSTANTIATE_TEST_SUITE_P(
+    Stages, StageFails,
+    ::testing::Values(
+        StageFailure{"LayoutRefused",
+                     {{0x25, 1, Fault::Refuse, 0x80}},
+                     252,
+                     "Command 25 with waiting response 35 failed with response A5, error 80\n"
+                     "Failed to retrieve controller information\n"},
+        StageFailure{"DeviceSelectionRefused",
+                     {{0x10, 1, Fault::Refuse, 0x21}},
+                     251,
+                     "Command 10 with waiting response 06 failed with response 90, error 21\n"
+                     "Failed to prepare the controller\n"},
+        StageFailure{"ConfirmationUnanswered",
+                     {{0x06, 1, Fault::Silence}},
+                     251,
+                     "Baud rate 115200 has been set\nFailed to prepare the controller\n"},
+        StageFailure{"TransitionRefused",
+                     {{0x40, 1, Fault::Refuse, 0x80}},
+                     251,
+                     "Entering programming state...Command 40 with waiting response 06 failed with "
+                     "response C0, error 80\nFailed to switch to erase/program state\n"},
+        StageFailure{"BlockErasureRefused",
+                     {{0x58, 2, Fault::Refuse, 0x29}},
+                     250,
+                     "Command 58 with waiting response 06 failed with response D8, error 29\n"
+                     "Failed to erase block 1\nFailed to erasing the flash memory\n"},
+        StageFailure{"ProgrammingRefused",
+                     {{0x50, 3, Fault::Refuse, 0x53}},
+                     249,
+                     "Command 50 with waiting response 06 failed with response D0, error 53\n"
+                     "Failed to flash 128 bytes chunk at 8064\n"
+                     "Error while writing to the flash memory\n"},
+        StageFailure{
+            "VerificationMismatch",
+            {{0x52, 4, Fault::ReadDifferent, 5}},
+            248,
+            "\rError: verification failed at 8192\nError while verifying the flash memory\n"},
+        StageFailure{"ShortRead",
+                     {{0x52, 1, Fault::ReadShort}},
+                     248,
+                     "Failed to read the memory at 0\nError while verifying the flash memory\n"},
+        StageFailure{
+            "LineHangsUpWhileProgramming",
+            {{0x50, 2, Fault::HangUp}},
+            249,
+            "Failed to flash 128 bytes chunk at 128\nError while writing to the flash memory\n"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(Upgrade, WrongSecondSynchronisationAnswerIsRetriedAfterAPause)
+{
+    faults = {{0x55, 1, Fault::Garble, 0xFF}};
+    const std::string image = dir.write("fw.mot", testimg::srec({{0, testimg::pattern(16, 1)}}));
+    start();
+    auto r = run({"-s", device(), "-i", image});
+    sim->stop();
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.substr(0, 76), "Baud rate 9600 has been set\n\rRetry  0\r\rRetry  1\r"
+                                   "Baud rate has been adjusted\n");
+    EXPECT_GE(r.seconds, 1.0) << "a wrong answer to 0x55 pauses 1 s before the next try";
+}
+
+TEST_F(Upgrade, UnopenableDeviceFailsAtOnce)
+{
+    const std::string image = dir.write("fw.mot", testimg::srec({{0, testimg::pattern(16, 1)}}));
+    auto r = run({"-s", dir.path() + "/no-such-tty", "-i", image});
+    EXPECT_EQ(r.status, 253);
+    EXPECT_EQ(r.out, "Baud rate 9600 has been set\n\rRetry  0\rFailed to open port " + dir.path() +
+                         "/no-such-tty\nFailed to adjust baud rate\n");
+}
+
+TEST_F(Upgrade, HostRateMissingFromItsTableFailsAfterTheDeviceAcknowledged)
+{
+    const std::string image = dir.write("fw.mot", testimg::srec({{0, testimg::pattern(16, 1)}}));
+    start();
+    auto r = run({"-s", device("4800"), "-i", image});
+    sim->stop();
+    EXPECT_EQ(r.status, 251);
+    EXPECT_EQ(r.out.substr(r.out.size() - 33), "Failed to prepare the controller\n");
+    const auto frames = sim->frames();
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(frames.back(), (Bytes{0x3F, 0x06, 0x00, 0x30, 0x0B, 0x85, 0x01, 0x04, 0xF6}))
+        << "the device took the new rate; nothing was sent after it";
+}
+
+TEST_F(Upgrade, MissingImageIsReportedByItsLoaderOnly)
+{
+    start();
+    auto r = run({"-s", device(), "-i", dir.path() + "/gone.mot"});
+    sim->stop();
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out.substr(r.out.find("Entering")),
+              "Entering programming state... ok\nParsing " + dir.path() +
+                  "/gone.mot s-record...File \"" + dir.path() + "/gone.mot\" not found\n");
+    EXPECT_TRUE(sim->erased_blocks().empty());
+}
+
+struct LayoutFailure {
+    const char *name;
+    bootsim::Device dev;
+    const char *line;
+};
+
+bootsim::Device with(void (*f)(bootsim::Device &))
+{
+    bootsim::Device d;
+    f(d);
+    return d;
+}
+
+class BadLayout : public Upgrade, public ::testing::WithParamInterface<LayoutFailure>
+{
+};
+
+TEST_P(BadLayout, IsRefusedBeforeAnythingIsErased)
+{
+    const std::string image = dir.write("fw.mot", testimg::srec({{0, testimg::pattern(16, 1)}}));
+    start(GetParam().dev);
+    auto r = run({"-s", device(), "-i", image});
+    sim->stop();
+    EXPECT_EQ(r.status, 252);
+    EXPECT_EQ(r.out.substr(r.out.find("adjusted\n") + 9),
+              std::string(GetParam().line) + "Failed to retrieve controller information\n");
+    EXPECT_TRUE(sim->erased_blocks().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, BadLayout,
+    ::testing::Values(
+        LayoutFailure{"UnitZero", with([](bootsim::Device &d) { d.unit = 0; }),
+                      "Invalid flash layout: programming unit of 0 bytes\n"},
+        LayoutFailure{"NoUserMatArea", with([](bootsim::Device &d) { d.user_mat.clear(); }),
+                      "Invalid flash layout: no user MAT area\n"},
+        LayoutFailure{"ThirtyTwoPlusBlocks", with([](bootsim::Device &d) {
+                          for (uint32_t i = 0; i < 33; ++i)
+                              d.erase_blocks.push_back({i * 0x1000, i * 0x1000 + 0xFFF});
+                      }),
+                      "Buffer is too small\n"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
