@@ -143,9 +143,44 @@ int handle_int_option(const opt_desc *opt, int idx, char **args)
 namespace
 {
 
-// The kinds past the value collection; values is null-terminated after navail.
-int dispatch(const opt_desc *opt, char **values, int navail)
+// Frees a value array that did not fit on the stack.
+struct heap_values {
+    char **p = nullptr;
+    ~heap_values() { free(p); }
+};
+
+} // namespace
+
+int handle_option(const opt_desc *opt, char **args)
 {
+    ASSERT(opt->opt_minarg <= opt->opt_maxarg);
+    ASSERT(opt->opt_ptr);
+
+    // The values are the leading entries of args that do not look like options.
+    int navail = 0;
+    while (navail < opt->opt_maxarg && args[navail] != nullptr && args[navail][0] != '-')
+        ++navail;
+    if (navail < opt->opt_minarg) {
+        set_local_errno(ERR_OPTION_NOT_ENOUGH_ARGS, ": %s", get_option_name(opt));
+        return -1;
+    }
+
+    // The array is sized by the values found, not by opt_maxarg, which a table
+    // may set far beyond any command line.
+    char *local[local_values + 1];
+    heap_values heap;
+    char **values = local;
+    if (navail > local_values) {
+        heap.p = static_cast<char **>(malloc((navail + 1) * sizeof(char *)));
+        if (heap.p == nullptr) {
+            set_local_errno(ERR_UNABLE_TO_ALLOCATE_BUFFER, " for option %s", get_option_name(opt));
+            return -1;
+        }
+        values = heap.p;
+    }
+    memcpy(values, args, navail * sizeof(char *));
+    values[navail] = nullptr;
+
     switch (opt->opt_type) {
     case OPT_TYPE_BOOLEAN:
         ASSERT(opt->opt_minarg == 0 && opt->opt_maxarg == 0);
@@ -192,41 +227,6 @@ int dispatch(const opt_desc *opt, char **values, int navail)
         ASSERT(0);
         return -1;
     }
-}
-
-} // namespace
-
-int handle_option(const opt_desc *opt, char **args)
-{
-    ASSERT(opt->opt_minarg <= opt->opt_maxarg);
-    ASSERT(opt->opt_ptr);
-
-    // The values are the leading entries of args that do not look like options.
-    int navail = 0;
-    while (navail < opt->opt_maxarg && args[navail] != nullptr && args[navail][0] != '-')
-        ++navail;
-    if (navail < opt->opt_minarg) {
-        set_local_errno(ERR_OPTION_NOT_ENOUGH_ARGS, ": %s", get_option_name(opt));
-        return -1;
-    }
-
-    // The array is sized by the values found, not by opt_maxarg, which a table
-    // may set far beyond any command line.
-    char *local[local_values + 1];
-    char **values = local;
-    if (navail > local_values) {
-        values = static_cast<char **>(malloc((navail + 1) * sizeof(char *)));
-        if (values == nullptr) {
-            set_local_errno(ERR_UNABLE_TO_ALLOCATE_BUFFER, " for option %s", get_option_name(opt));
-            return -1;
-        }
-    }
-    memcpy(values, args, navail * sizeof(char *));
-    values[navail] = nullptr;
-    int result = dispatch(opt, values, navail);
-    if (values != local)
-        free(values);
-    return result;
 }
 
 int egetopt(const opt_desc *opts, char **argv, char ***pnextarg)
