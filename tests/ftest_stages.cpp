@@ -209,6 +209,9 @@ INSTANTIATE_TEST_SUITE_P(
             "SizeNotMultipleOfUnit", reply(0x35, 1, ranges({{0, 0xFFFE}})), kBlocks, kUnit,
             "Invalid flash layout: flash size 65535 is not a multiple of the programming unit "
             "128\n"},
+        LayoutCase{"SizeBeyondTheAddressSpace", reply(0x35, 1, ranges({{0, 0x01000000}})), kBlocks,
+                   kUnit,
+                   "Invalid flash layout: flash size 16777217 is larger than the address space\n"},
         LayoutCase{"SizeWrapsToZero", reply(0x35, 1, ranges({{0, 0xFFFFFFFF}})), kBlocks, kUnit,
                    "Invalid flash layout: flash size 0 is not a multiple of the programming unit "
                    "128\n"}),

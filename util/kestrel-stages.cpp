@@ -22,6 +22,9 @@ constexpr int SETUP_TIMEOUT_MS = 500;     // read time-out from synchronisation 
 constexpr int FLASH_TIMEOUT_MS = 15000;   // from the programming/erasing state on: erasing is slow
 constexpr int MAX_BLOCKS = 32;            // slots of cfg.block_sizes
 constexpr int MAX_UNIT = 0xFFFF;          // the widest programming unit a reply can give
+// The H8S address space is 16 MiB: a larger user flash is a corrupt reply, and
+// taking it at its word would allocate and fill up to 4 GiB.
+constexpr uint32_t MAX_FLASH_SIZE = 16u * 1024 * 1024;
 
 constexpr uint8_t STATUS_WAIT_DEVICE = 0x11; // after the layout inquiry
 constexpr uint8_t STATUS_WAIT_STATE = 0x1F;  // after the bit-rate switch
@@ -158,6 +161,11 @@ int get_info()
     cfg.unit = be16(readbuf);
     if (cfg.unit == 0) {
         puts("Invalid flash layout: programming unit of 0 bytes");
+        return -4;
+    }
+    if (cfg.size > MAX_FLASH_SIZE) {
+        printf("Invalid flash layout: flash size %lu is larger than the address space\n",
+               static_cast<unsigned long>(cfg.size));
         return -4;
     }
     if (cfg.size == 0 || cfg.size % cfg.unit != 0) {
