@@ -353,6 +353,28 @@ TEST_F(SerialPort, WritesReachThePeerWhole)
     EXPECT_EQ(peer.drain(), (bytes{'A', 'T', '\r'}));
 }
 
+// More than a pseudo-terminal holds at once: the write waits for room as the
+// peer reads, and gives up after the time-out when the peer stops reading.
+TEST_F(SerialPort, WriteWaitsForRoomButNotForEver)
+{
+    bytes big(1 << 20);
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<uint8_t>(i * 13);
+    peer.then_expect(big.size()).start();
+    EXPECT_EQ(serial_write(big.data(), static_cast<int>(big.size())), static_cast<int>(big.size()));
+    peer.join();
+    EXPECT_TRUE(peer.received() == big);
+
+    errno = 0;
+    EXPECT_EQ(serial_write(big.data(), static_cast<int>(big.size())), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_EQ(local_errno, ERR_SUCCESS);
+    const size_t taken = peer.drain().size();
+    EXPECT_GT(taken, 0u);
+    EXPECT_LT(taken, big.size());
+    errno = 0;
+}
+
 TEST(SerialWrite, FailureOnAClosedPortKeepsErrnoAndRecordsNothing)
 {
     const uint8_t b = 0;

@@ -81,6 +81,27 @@ int read_some(unsigned char *buf, int max)
     }
 }
 
+// Waits for room to write until deadline (ms on the monotonic clock; any
+// value when the time-out is negative, which waits without limit). False on
+// time-out or failure; errno then still tells why the write failed.
+bool wait_for_room(long long deadline)
+{
+    int wait = -1;
+    if (ms_timeout >= 0) {
+        const long long left = deadline - now_ms();
+        if (left <= 0)
+            return false;
+        wait = static_cast<int>(left);
+    }
+    const int saved_errno = errno;
+    pollfd pfd{};
+    pfd.fd = dev;
+    pfd.events = POLLOUT;
+    const int r = poll(&pfd, 1, wait);
+    errno = saved_errno;
+    return r > 0;
+}
+
 } // namespace
 
 int serial_open(const char *name)
@@ -176,9 +197,22 @@ int serial_write(const unsigned char *buf, int cb)
 {
     ASSERT(buf != nullptr || cb == 0);
     ASSERT(cb >= 0);
+    // A frame larger than the room left in the port's output buffer would fail
+    // half sent on a non-blocking port, so a full buffer is waited for, up to
+    // the time-out in force from the last progress. A port that takes nothing
+    // in that time fails with errno EAGAIN, nothing recorded.
+    long long deadline = 0;
+    bool waiting = false;
     int cnt = 0;
     while (cnt < cb) {
         const ssize_t r = write(dev, buf + cnt, static_cast<size_t>(cb - cnt));
+        if (r < 0 && errno == EAGAIN) {
+            if (!waiting)
+                deadline = now_ms() + ms_timeout;
+            waiting = true;
+            if (wait_for_room(deadline))
+                continue;
+        }
         if (r < 0)
             return -1;
         if (r == 0) {
@@ -186,6 +220,7 @@ int serial_write(const unsigned char *buf, int cb)
             return -1;
         }
         cnt += static_cast<int>(r);
+        waiting = false;
     }
     return cnt;
 }
