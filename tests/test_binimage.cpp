@@ -34,9 +34,10 @@ bytes data(size_t n, unsigned seed)
 // One S1 record with its checksum.
 std::string s1(uint32_t address, const bytes &d)
 {
-    bytes b{static_cast<uint8_t>(d.size() + 3), static_cast<uint8_t>(address >> 8),
-            static_cast<uint8_t>(address)};
-    b.insert(b.end(), d.begin(), d.end());
+    bytes b = {static_cast<uint8_t>(d.size() + 3), static_cast<uint8_t>(address >> 8),
+               static_cast<uint8_t>(address)};
+    for (uint8_t x : d)
+        b.push_back(x);
     unsigned sum = 0;
     for (uint8_t x : b)
         sum += x;
