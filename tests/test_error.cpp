@@ -63,6 +63,11 @@ struct ReportCase {
     int result;
 };
 
+void PrintTo(const ReportCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
 const std::string enoent = strerror(ENOENT);
 
 const ReportCase report_cases[] = {

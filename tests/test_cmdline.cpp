@@ -1,0 +1,189 @@
+// The program's command line, run as a process: what it prints on each
+// stream and the status it exits with, up to the opening of the serial port.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "process.h"
+
+namespace
+{
+
+const std::string usage_text =
+    "TALVEN-H8S serial upgrade utility.\n"
+    "Usage: kestrel [-f freq] -s device[:baudrate] -i image[,start] [-v]\n"
+    "Options:\n"
+    " -f: H8S frequency divided by 10000\n"
+    " -s: serial device and baudrate\n"
+    " -i: image file (BIN or MOT) and start address (for BIN)\n"
+    " -v: verify flash content after programming\n"
+    "\n"; // the newline puts adds
+
+const std::string no_images = "Command line error: No images specified (16)\n";
+const std::string no_interface = "Command line error: No serial interface specified (17)\n";
+const std::string invalid_value = "Command line error: Invalid option value (4)\n";
+
+// A device path that cannot be opened: the run stops at the first stage.
+const std::string no_port = "/nonexistent/tty";
+const std::string failed_open = "Baud rate 9600 has been set\n"
+                                "\rRetry  0\r"
+                                "Failed to open port /nonexistent/tty\n"
+                                "Failed to adjust baud rate\n";
+
+std::string warn_start(const std::string &offset, const std::string &name)
+{
+    return "Warning: start address " + offset + " is ignored for s-record file '" + name + "'\n";
+}
+std::string warn_no_start(const std::string &name)
+{
+    return "Warning: no start address is defined for '" + name + "', assuming 0\n";
+}
+
+struct CmdCase {
+    std::string name;
+    std::vector<std::string> args;
+    std::string out;
+    std::string err;
+    int status;
+};
+
+void PrintTo(const CmdCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+const std::string dev63(63, 'd');
+const std::string rate31(31, '9');
+const std::string img255 = std::string(251, 'i') + ".bin";
+
+const std::vector<CmdCase> cmd_cases = {
+    {"NoArguments", {}, usage_text, no_images, 254},
+    {"ImageWithoutSerial", {"-i", "a.mot"}, usage_text, no_interface, 254},
+    {"SerialWithoutImage", {"-s", "/dev/ttyS0"}, usage_text, no_images, 254},
+    {"NeitherReportsTheImage", {"-v"}, usage_text, no_images, 254},
+    {"UnknownOption",
+     {"-x", "-s", no_port, "-i", "a.mot"},
+     usage_text,
+     "Command line error: Unknown option: -x (2)\n",
+     254},
+    {"HelpShort", {"-?"}, usage_text, "", 0},
+    {"HelpLong", {"--help"}, usage_text, "", 0},
+    {"HelpStopsTheParse", {"-v", "-?", "-x"}, usage_text, "", 0},
+    {"ErrorBeforeHelpWins",
+     {"-x", "-?"},
+     usage_text,
+     "Command line error: Unknown option: -x (2)\n",
+     254},
+    {"ParseStopsAtFirstArgument",
+     {"-s", "/dev/ttyS0", "a.mot", "-i", "b.mot"},
+     usage_text,
+     no_images,
+     254},
+    {"StartAddressOfSrecordIgnored",
+     {"-i", "fw.mot,0x1000"},
+     warn_start("4096", "fw.mot") + usage_text,
+     no_interface,
+     254},
+    {"BinaryWithoutStartAddress",
+     {"-i", "fw.bin"},
+     warn_no_start("fw.bin") + usage_text,
+     no_interface,
+     254},
+    {"BinaryWithStartAddress", {"-i", "fw.bin,0x8000"}, usage_text, no_interface, 254},
+    {"BinaryWithEmptyStartAddress",
+     {"-i", "fw.bin,"},
+     warn_no_start("fw.bin") + usage_text,
+     no_interface,
+     254},
+    {"WarningsInCommandLineOrder",
+     {"-i", "a.bin", "--image=b.mot,010", "-ic.MOT"},
+     warn_no_start("a.bin") + warn_start("8", "b.mot") + warn_no_start("c.MOT") + usage_text,
+     no_interface,
+     254},
+    {"SerialWithoutDevice", {"-s", ":115200", "-i", "a.mot"}, usage_text, invalid_value, 254},
+    {"ImageWithoutName", {"-i", ",100", "-s", no_port}, usage_text, invalid_value, 254},
+    {"DeviceOf64Characters",
+     {"-s", dev63 + "d", "-i", "a.mot"},
+     usage_text,
+     "Command line error: Invalid option value for option --serial: device name longer than 63 "
+     "characters (4)\n",
+     254},
+    {"RateOf32Characters",
+     {"-s", "/dev/ttyS0:" + rate31 + "9", "-i", "a.mot"},
+     usage_text,
+     "Command line error: Invalid option value for option --serial: baud rate longer than 31 "
+     "characters (4)\n",
+     254},
+    {"ImageNameOf256Characters",
+     {"-i", "i" + img255, "-s", no_port},
+     usage_text,
+     "Command line error: Invalid option value for option --image: file name longer than 255 "
+     "characters (4)\n",
+     254},
+    {"ImageNameOf255Characters", {"-i", img255 + ",0"}, usage_text, no_interface, 254},
+    {"RestOfGroupIsFrequency",
+     {"-fv", "-s", no_port, "-i", "a.mot"},
+     usage_text,
+     "Command line error: Invalid option value for option --frequency: v (4)\n",
+     254},
+    {"VerifyTakesNoValue",
+     {"--verify=yes", "-s", no_port, "-i", "a.mot"},
+     usage_text,
+     "Command line error: Option accepts no arguments: --verify=yes (5)\n",
+     254},
+    {"SerialWithoutValue",
+     {"-i", "a.mot", "-s"},
+     usage_text,
+     "Command line error: Not enough arguments for an option: --serial (3)\n",
+     254},
+    // Runs that get past the command line and stop at the port.
+    {"PortCannotBeOpened", {"-s", no_port, "-i", "a.mot"}, failed_open, "", 253},
+    {"SynchronisationAlwaysAt9600",
+     {"-s", no_port + ":115200", "-vi", "a.mot"},
+     failed_open,
+     "",
+     253},
+    {"LeftoverArgumentsIgnored",
+     {"-i", "a.mot", "--serial=" + no_port, "--", "-x", "junk"},
+     failed_open,
+     "",
+     253},
+    {"DeviceOf63Characters",
+     {"-s", dev63 + ":" + rate31, "-i", "a.mot"},
+     "Baud rate 9600 has been set\n\rRetry  0\rFailed to open port " + dev63 +
+         "\nFailed to adjust baud rate\n",
+     "",
+     253},
+};
+
+class CommandLine : public testing::TestWithParam<CmdCase>
+{
+};
+
+TEST_P(CommandLine, PrintsAndExits)
+{
+    const CmdCase &c = GetParam();
+    testproc::Result r = testproc::kestrel(c.args, 10000);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.status, c.status);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CommandLine, testing::ValuesIn(cmd_cases),
+                         [](const auto &info) { return info.param.name; });
+
+// Both streams into one pipe: the warnings, written while standard output was
+// still buffered, come out ahead of the error report.
+TEST(CommandLineOrder, WarningsPrecedeTheErrorReport)
+{
+    testproc::Result r =
+        testproc::run("/bin/sh", {"-c", "exec \"$0\" -i fw.bin -x 2>&1", KESTREL_BIN}, 10000);
+    EXPECT_EQ(r.out, warn_no_start("fw.bin") + "Command line error: Unknown option: -x (2)\n" +
+                         usage_text);
+    EXPECT_EQ(r.status, 254);
+}
+
+} // namespace
