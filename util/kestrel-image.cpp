@@ -238,7 +238,7 @@ int add_bin_to_map(unsigned long start, const char *imagefile)
     // hanging the open; regular files ignore the flag.
     int fd = imagefile != nullptr ? open(imagefile, O_RDONLY | O_NONBLOCK) : -1;
     if (fd < 0) {
-        printf("\nFile \"%s\" not found\n", imagefile != nullptr ? imagefile : "(null)");
+        printf("\nFile \"%s\" not found\n", name_or_null(imagefile));
         return -1;
     }
     file_t image(fd);
