@@ -1,7 +1,7 @@
 // Table-driven parser of short and long command-line options.
 #pragma once
 
-enum opt_type_e {
+enum opt_type_e : int {
     OPT_TYPE_END = 0,     // ends a table
     OPT_TYPE_BOOLEAN = 1, // stores the int 1 through opt_ptr
     OPT_TYPE_COUNTER = 2, // adds 1 to the int at opt_ptr

@@ -58,7 +58,7 @@ int local_perror(const char *s);
 const char *get_error_string(local_error_t lerrno);
 
 /* local_assert_fail
- * Prints "<file>:<line>: <function>: Assertion `<expr>' failed." on stderr
+ * Prints "<program>: <file>:<line>: <function>: Assertion `<expr>' failed." on stderr
  * and aborts. Used by ASSERT, which stays active whatever NDEBUG says. */
 [[noreturn]] void local_assert_fail(const char *expr, const char *file, int line,
                                     const char *function);
