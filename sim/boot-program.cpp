@@ -303,8 +303,11 @@ void BootProgram::dispatch(const uint8_t *p, size_t n, const FaultSpec *f, Outco
         break;
     case kClockModes:
         if (in_state(inquiry_state())) {
+            // push_back rather than insert: g++ 12 at -O3 reports a false
+            // array-bounds error for the insert after a one-byte vector.
             std::vector<uint8_t> d{uint8_t(dev_.clock_modes.size())};
-            d.insert(d.end(), dev_.clock_modes.begin(), dev_.clock_modes.end());
+            for (uint8_t m : dev_.clock_modes)
+                d.push_back(m);
             data_reply(0x31, 1, d);
         }
         break;
