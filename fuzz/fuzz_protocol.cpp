@@ -1,0 +1,236 @@
+// The command exchange and the protocol stages against arbitrary device
+// replies on the scripted line. Byte 0 of the input picks the mode.
+//
+// Even: the stage sequence as main runs it, stopping at the first failure.
+//   byte 1     the bit rate to switch to, an index into rates[]
+//   byte 2     bit 0: verify after programming
+//   byte 3     pages of image data, 0 to 7 (low 3 bits)
+//   byte 4     where they start: page byte 4 x pages / 256
+//   byte 5     the byte every image page is filled with
+//   bytes 6-7  clock frequency in units of 10 kHz, most significant first
+//   the rest   everything the device sends
+// Checked: each stage returns one of its own results, and the layout a
+// successful inquiry leaves is one the later stages can rely on.
+//
+// Odd: one cmd_readwrite with chosen arguments, the reply buffer allocated to
+// exactly cbMaxRead bytes so that the address sanitizer sees any overrun.
+//   byte 1     cmd          byte 2   response
+//   byte 3     cbReadSize (modulo 5)
+//   bytes 4-5  cbMaxRead - 1 (modulo 600)
+//   bytes 6-7  cbRead (modulo 600)
+//   byte 8     bit 0: no reply buffer; bits 1-2: cbWriteSize (0 to 2, 3 as 0)
+//   byte 9     cbWrite, taken from the bytes that follow
+//   the rest   everything the device sends
+// Checked against a plain reading of the reply: the result, the bytes
+// consumed from the line, the frame sent and the data handed back.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "fake-serial.h"
+#include "kestrel.h"
+#include "serial-linux.h"
+
+namespace
+{
+
+using Bytes = std::vector<uint8_t>;
+
+// Supported rates, one the port refuses, and text that is not a number.
+const char *const rates[] = {"9600", "115200", "19200", "57600",  "38400",
+                             "4800", "230400", "2400",  "460800", "fast"};
+constexpr size_t rate_count = sizeof rates / sizeof rates[0];
+
+constexpr size_t stage_header = 8;
+constexpr size_t exchange_header = 10;
+constexpr uint32_t max_flash = 16u * 1024 * 1024;
+
+bool in(int v, std::initializer_list<int> allowed)
+{
+    return std::find(allowed.begin(), allowed.end(), v) != allowed.end();
+}
+
+void free_flash()
+{
+    free(cfg.mem);
+    free(cfg.flags);
+    cfg.mem = nullptr;
+    cfg.flags = nullptr;
+}
+
+// Marks count pages from the chosen start and fills them, as a loaded image would.
+void load_image(uint8_t count, uint8_t where, uint8_t fill)
+{
+    const uint32_t pages = page_count();
+    const uint32_t first = static_cast<uint32_t>(uint64_t{where} * pages / 256);
+    cfg.used = 0;
+    for (uint32_t p = first; p < first + count && p < pages; ++p) {
+        mark_page(p);
+        memset(cfg.mem + uint64_t{p} * cfg.unit, fill, cfg.unit);
+        cfg.used += cfg.unit;
+    }
+}
+
+void run_stages(const uint8_t *data, size_t size)
+{
+    memset(&cfg, 0, sizeof cfg);
+    cfg.img_last = &cfg.img_first;
+    snprintf(cfg.device, sizeof cfg.device, "%s", "/dev/fake");
+    snprintf(cfg.baudrate, sizeof cfg.baudrate, "%s", rates[data[1] % rate_count]);
+    cfg.verify = data[2] & 1;
+    cfg.freq = static_cast<uint32_t>(data[6] << 8 | data[7]) * 10000u;
+    fakeserial::feed(data + stage_header, size - stage_header);
+
+    [&] {
+        if (adjust_baud_rate(cfg.device) < 0)
+            return;
+        const int info = get_info();
+        ASSERT(in(info, {0, -1, -4}));
+        if (info < 0)
+            return;
+        // What the later stages and the loaders rely on.
+        ASSERT(cfg.unit != 0 && cfg.size != 0 && cfg.size % cfg.unit == 0);
+        ASSERT(cfg.size <= max_flash && cfg.blocks <= 32);
+        ASSERT(cfg.mem != nullptr && cfg.flags != nullptr);
+
+        const int prep = prepare();
+        ASSERT(in(prep, {0, -1, -2, -3, -4, -5, -6}));
+        if (prep < 0)
+            return;
+        const int state = enter_erase_program_state();
+        ASSERT(in(state, {0, -1, -2}));
+        if (state < 0)
+            return;
+        load_image(data[3] & 7, data[4], data[5]);
+        const int erase = erase_flash();
+        ASSERT(in(erase, {0, -1, -3, -4, -5}));
+        if (erase < 0)
+            return;
+        const int program = program_flash();
+        ASSERT(in(program, {0, -1, -2, -3}));
+        if (program < 0 || cfg.verify == 0)
+            return;
+        ASSERT(in(verify_flash(), {0, -1, -2, -3}));
+    }();
+    serial_close();
+    free_flash();
+}
+
+struct outcome {
+    int result;
+    size_t consumed;
+};
+
+// What one exchange must make of the reply dev: its result and how many bytes
+// it takes from the line.
+outcome expected_exchange(const Bytes &dev, bool with_data, uint8_t cbWriteSize, uint8_t response,
+                          int cap, int cbRead, uint8_t cbReadSize)
+{
+    if (with_data && cbWriteSize > 1)
+        return {-1, 0};
+    if (dev.empty())
+        return {-2, 0};
+    if (dev[0] != response)
+        return {-2, std::min<size_t>(2, dev.size())};
+    uint64_t n = static_cast<uint64_t>(cbRead);
+    if (cbReadSize != 0) {
+        if (1 + cbReadSize > cap)
+            return {-3, 1};
+        if (dev.size() < 1u + cbReadSize)
+            return {-2, dev.size()};
+        n = 0;
+        for (int i = 0; i < cbReadSize; ++i)
+            n = n << 8 | dev[1 + i];
+    }
+    const size_t head = 1u + cbReadSize;
+    if (n == 0)
+        return {0, head};
+    const uint64_t total = head + n + 1;
+    if (total > static_cast<uint64_t>(cap))
+        return {-3, head};
+    if (dev.size() < total)
+        return {-4, dev.size()};
+    uint8_t sum = 0;
+    for (size_t i = 0; i < total; ++i)
+        sum = static_cast<uint8_t>(sum + dev[i]);
+    if (sum != 0)
+        return {-5, static_cast<size_t>(total)};
+    return {static_cast<int>(n), static_cast<size_t>(total)};
+}
+
+void run_exchange(const uint8_t *data, size_t size)
+{
+    const uint8_t command = data[1];
+    const uint8_t response = data[2];
+    const auto cbReadSize = static_cast<uint8_t>(data[3] % 5);
+    const int cbMaxRead = 1 + (data[4] << 8 | data[5]) % 600;
+    const int cbRead = (data[6] << 8 | data[7]) % 600;
+    const bool no_buffer = (data[8] & 1) != 0;
+    auto cbWriteSize = static_cast<uint8_t>((data[8] >> 1) & 3);
+    if (cbWriteSize == 3)
+        cbWriteSize = 0;
+    const size_t rest = size - exchange_header;
+    const int cbWrite = std::min<int>(data[9], static_cast<int>(rest));
+    const Bytes payload(data + exchange_header, data + exchange_header + cbWrite);
+    const Bytes dev(data + exchange_header + cbWrite, data + size);
+
+    serial_open("/dev/fake");
+    fakeserial::feed(dev.data(), dev.size());
+    uint8_t *buf = no_buffer ? nullptr : static_cast<uint8_t *>(malloc(cbMaxRead));
+    const int result = cmd_readwrite(command, cbWrite != 0 ? payload.data() : nullptr, cbWrite,
+                                     cbWriteSize, response, buf, cbMaxRead, cbRead, cbReadSize);
+
+    const bool with_data = cbWrite != 0;
+    const outcome want = expected_exchange(dev, with_data, cbWriteSize, response,
+                                           no_buffer ? 2 : cbMaxRead, cbRead, cbReadSize);
+    ASSERT(result == want.result);
+    ASSERT(dev.size() - fakeserial::pending() == want.consumed);
+
+    // The frame: the command alone, or with size byte, data and checksum.
+    Bytes frame{command};
+    if (with_data) {
+        if (cbWriteSize == 1)
+            frame.push_back(static_cast<uint8_t>(cbWrite));
+        frame.insert(frame.end(), payload.begin(), payload.end());
+        uint8_t sum = 0;
+        for (uint8_t b : frame)
+            sum = static_cast<uint8_t>(sum + b);
+        frame.push_back(static_cast<uint8_t>(-sum));
+    }
+    if (want.result == -1 && with_data && cbWriteSize > 1)
+        ASSERT(fakeserial::written().empty());
+    else
+        ASSERT(fakeserial::written() == frame);
+
+    if (result > 0) {
+        ASSERT(buf != nullptr);
+        ASSERT(memcmp(buf, dev.data() + 1 + cbReadSize, static_cast<size_t>(result)) == 0);
+    }
+    free(buf);
+    serial_close();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    // Every stage reports on standard output.
+    ASSERT(freopen("/dev/null", "w", stdout) != nullptr);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 1)
+        return 0;
+    fakeserial::reset();
+    local_errno = ERR_SUCCESS;
+    if ((data[0] & 1) == 0 && size >= stage_header)
+        run_stages(data, size);
+    else if ((data[0] & 1) != 0 && size >= exchange_header)
+        run_exchange(data, size);
+    return 0;
+}

@@ -1,0 +1,176 @@
+// The S-record loader on arbitrary file contents, against a 64 KiB flash of
+// 128-byte pages. The input is the whole file. After every load:
+//  - a refused file leaves cfg.used alone; an accepted one adds exactly the
+//    count it returned;
+//  - marks are only added, and every byte of the flash copy that changed lies
+//    in a marked page;
+//  - an accepted file gives the flash copy, page map and count that a plain
+//    second reading of the same records gives.
+// Reads and writes outside the flash copy and the page map show under the
+// address sanitizer: both are allocated to their exact size.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "kestrel.h"
+
+namespace
+{
+
+constexpr uint32_t flash_size = 64 * 1024;
+constexpr uint16_t flash_unit = 128;
+constexpr uint32_t used_before = 1000; // not 0, so that a wrong reset of used shows
+
+int file_fd = -1;
+char file_path[64];
+std::vector<uint8_t> mem_before;
+std::vector<uint8_t> flags_before;
+
+void setup_flash()
+{
+    cfg.size = flash_size;
+    cfg.unit = flash_unit;
+    cfg.mem = static_cast<uint8_t *>(malloc(flash_size));
+    cfg.flags = static_cast<uint8_t *>(malloc(flags_bytes(flash_size, flash_unit)));
+    ASSERT(cfg.mem != nullptr && cfg.flags != nullptr);
+    mem_before.resize(flash_size);
+    flags_before.resize(flags_bytes(flash_size, flash_unit));
+}
+
+// Each run starts from a flash copy with some content and marks of its own, so
+// that a load which clears marks or bytes outside its records shows too.
+void reset_flash()
+{
+    memset(cfg.mem, 0xFF, flash_size);
+    memset(cfg.flags, 0, flags_bytes(flash_size, flash_unit));
+    cfg.mem[0x1234] = 0x5A;
+    mark_page(page_of(0x1234));
+    cfg.used = used_before;
+    memcpy(mem_before.data(), cfg.mem, flash_size);
+    memcpy(flags_before.data(), cfg.flags, flags_before.size());
+}
+
+void write_file(const uint8_t *data, size_t size)
+{
+    ASSERT(ftruncate(file_fd, 0) == 0);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t w = pwrite(file_fd, data + done, size - done, static_cast<off_t>(done));
+        ASSERT(w > 0);
+        done += static_cast<size_t>(w);
+    }
+}
+
+void check_after(int result)
+{
+    if (result < 0)
+        ASSERT(cfg.used == used_before);
+    else
+        ASSERT(cfg.used == used_before + static_cast<uint32_t>(result));
+
+    const uint32_t pages = page_count();
+    for (uint32_t p = 0; p < pages; ++p) {
+        // Marks are only ever added.
+        if ((flags_before[p >> 3] >> (p & 7)) & 1u)
+            ASSERT(test_page(p));
+        if (test_page(p))
+            continue;
+        ASSERT(memcmp(cfg.mem + p * flash_unit, mem_before.data() + p * flash_unit, flash_unit) ==
+               0);
+    }
+    // The page map has exactly one bit per page here (64 KiB / 128 / 8 bytes).
+    ASSERT(flags_bytes(flash_size, flash_unit) * 8 == pages);
+}
+
+// The value of a record character as the loader reads it: below ':' c - 48,
+// otherwise the upper-case letter's value from 'A' = 10, both modulo 256.
+uint8_t digit(uint8_t c)
+{
+    if (c < ':')
+        return static_cast<uint8_t>(c - 48);
+    if (c >= 'a' && c <= 'z')
+        c = static_cast<uint8_t>(c - 32);
+    return static_cast<uint8_t>(c - 55);
+}
+
+bool is_separator(uint8_t c)
+{
+    return c == '\r' || c == '\n' || c == ' ' || c == '\t' || c == 0;
+}
+
+// An accepted file is a run of good records (the last one may end with the
+// file); a second, plain reading of it must give the same flash copy, page map
+// and count: S1, S2 and S3 records placed at their 2-, 3- and 4-byte addresses,
+// every other type left alone.
+void check_accepted(const uint8_t *data, size_t size, int result)
+{
+    std::vector<uint8_t> mem(mem_before);
+    std::vector<uint8_t> flags(flags_before);
+    int64_t total = 0;
+    size_t i = 0;
+    while (i < size) {
+        if (is_separator(data[i])) {
+            ++i;
+            continue;
+        }
+        size_t end = i;
+        while (end < size && !is_separator(data[end]))
+            ++end;
+        ASSERT((end - i) % 2 == 0 && end - i >= 4 && data[i] == 'S');
+        const uint8_t type = digit(data[i + 1]);
+        std::vector<uint8_t> bytes;
+        for (size_t k = i + 2; k < end; k += 2)
+            bytes.push_back(static_cast<uint8_t>(digit(data[k]) * 16 + digit(data[k + 1])));
+        ASSERT(bytes[0] == bytes.size() - 1);
+        if (type >= 1 && type <= 3) {
+            const unsigned width = type + 1;
+            ASSERT(bytes[0] >= width + 1);
+            uint32_t address = 0;
+            for (unsigned k = 1; k <= width; ++k)
+                address = address << 8 | bytes[k];
+            const size_t n = bytes[0] - width - 1;
+            ASSERT(address < flash_size && uint64_t{address} + n <= flash_size);
+            for (size_t k = 0; k < n; ++k) {
+                mem[address + k] = bytes[1 + width + k];
+                const uint32_t page = static_cast<uint32_t>((address + k) / flash_unit);
+                flags[page >> 3] = static_cast<uint8_t>(flags[page >> 3] | 1u << (page & 7));
+            }
+            total += static_cast<int64_t>(n);
+        }
+        i = end + 1;
+    }
+    ASSERT(total == result);
+    ASSERT(memcmp(mem.data(), cfg.mem, flash_size) == 0);
+    ASSERT(memcmp(flags.data(), cfg.flags, flags.size()) == 0);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    // The loader prints a line per file; keep the fuzzer's output readable.
+    ASSERT(freopen("/dev/null", "w", stdout) != nullptr);
+    file_fd = memfd_create("srec", 0);
+    ASSERT(file_fd >= 0);
+    snprintf(file_path, sizeof file_path, "/proc/self/fd/%d", file_fd);
+    setup_flash();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    write_file(data, size);
+    reset_flash();
+    int result = add_srec_to_map(file_path);
+    ASSERT(result >= -4);
+    check_after(result);
+    if (result >= 0)
+        check_accepted(data, size, result);
+    return 0;
+}

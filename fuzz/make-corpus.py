@@ -1,0 +1,183 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of the fuzz targets into fuzz/corpus/<target>/.
+
+Deterministic: running it again rewrites the same files. The seeds are small,
+meaningful inputs from which the fuzzer starts: good S-record files, binary
+images in and out of range, typical command lines, and whole device
+conversations for the protocol stages.
+"""
+import os
+import struct
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def write(target, name, data):
+    d = os.path.join(HERE, "corpus", target)
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, name), "wb") as f:
+        f.write(data)
+
+
+# ---- S-records ---------------------------------------------------------------
+
+def srec(rtype, width, address, data):
+    body = bytes([width + len(data) + 1]) + address.to_bytes(width, "big") + bytes(data)
+    return "S%d%s%02X" % (rtype, body.hex().upper(), ~sum(body) & 0xFF)
+
+
+def srec_seeds():
+    lines = [
+        srec(0, 2, 0, b"kestrel"),
+        srec(1, 2, 0x0070, range(32)),           # crosses the page at 0x80
+        srec(2, 3, 0x00FF00, bytes(range(200, 216))),
+        srec(3, 4, 0x0000FFF0, b"\x11" * 16),    # ends on the flash's last byte
+        srec(5, 2, 3, b""),
+        srec(9, 2, 0, b""),
+    ]
+    write("fuzz_srec", "valid.mot", ("\r\n".join(lines) + "\r\n").encode())
+    # Records side by side on one line, tabs, NULs and an unknown type.
+    mixed = " ".join([srec(1, 2, 0x100, b"ab"), srec(4, 2, 0, b"")]) + "\t" + \
+        srec(8, 3, 0, b"") + "\0\n"
+    write("fuzz_srec", "separators.mot", mixed.encode())
+    bad = srec(1, 2, 0x10, b"\x01\x02")
+    write("fuzz_srec", "bad-checksum.mot", (bad[:-2] + "00\n").encode())
+    write("fuzz_srec", "out-of-range.mot", (srec(2, 3, 0x00FFFE, b"xyz") + "\n").encode())
+    write("fuzz_srec", "no-final-separator.mot", srec(9, 2, 0, b"").encode())
+
+
+# ---- Binary images -----------------------------------------------------------
+
+def bin_seed(start, unit, pages, near, tail, image):
+    return struct.pack(">IHBB", start, unit - 1, pages - 1, (tail << 1) | near) + image
+
+
+def binimage_seeds():
+    write("fuzz_binimage", "inside", bin_seed(100, 128, 8, 0, 0, bytes(range(60))))
+    write("fuzz_binimage", "fills-to-end", bin_seed(1024 - 64, 128, 8, 0, 0, b"\xA5" * 64))
+    write("fuzz_binimage", "one-past-end", bin_seed(1024 - 63, 128, 8, 0, 0, b"\xA5" * 64))
+    write("fuzz_binimage", "start-wraps", bin_seed(0xFFFFFFF0, 128, 8, 0, 0, b"\x00" * 32))
+    write("fuzz_binimage", "partial-page", bin_seed(0, 100, 3, 1, 37, b"\x5A" * 300))
+    write("fuzz_binimage", "empty", bin_seed(5, 16, 1, 0, 0, b""))
+
+
+# ---- Command lines -----------------------------------------------------------
+
+def argv(table, *args):
+    return bytes([table]) + b"\0".join(a.encode() for a in args)
+
+
+def egetopt_seeds():
+    write("fuzz_egetopt", "program", argv(0, "-v", "-f", "100", "-s", "/dev/ttyS0:115200",
+                                          "-i", "fw.mot", "-i", "fw.bin,0x8000", "rest"))
+    write("fuzz_egetopt", "program-long", argv(0, "--verify", "--frequency=12L",
+                                               "--serial=/dev/ttyUSB0", "--image=a.bin,-1",
+                                               "--", "-v"))
+    write("fuzz_egetopt", "program-errors", argv(0, "-vf100", "-fv", "--verify=q"))
+    write("fuzz_egetopt", "every-kind",
+          argv(1, "-bcc", "-n", "1", "2", "3", "-x", "0xff", "-y", "ff", "10", "-w", "1", "2",
+               "3", "--text=hello", "--list", "a", "b", "c", "-F", "xyz", "p", "-gv",
+               "--only-long", "-l4L", "-", "tail"))
+    many = ["--list"] + ["v%d" % i for i in range(20)]
+    write("fuzz_egetopt", "long-list", argv(1, *many))
+    write("fuzz_egetopt", "every-kind-errors", argv(1, "-y", "256", "-w", "70000", "-x0"))
+
+
+# ---- Device conversations -----------------------------------------------------
+
+ACK = b"\x06"
+
+
+def reply(code, width, data):
+    r = bytes([code]) + (len(data).to_bytes(width, "big") if width else b"") + bytes(data)
+    return r + bytes([-sum(r) & 0xFF])
+
+
+def ranges(pairs):
+    out = bytes([len(pairs)])
+    for s, e in pairs:
+        out += struct.pack(">II", s, e)
+    return out
+
+
+def status(s):
+    return reply(0x5F, 1, bytes([s, 0]))
+
+
+def conversation(size, unit, blocks, rate, verify, count, where, fill, freq):
+    """The header and every device reply of a whole successful upgrade."""
+    header = bytes([0, rate, verify, count, where, fill]) + struct.pack(">H", freq)
+    dev = b"\x00\xE6"                                   # synchronisation
+    dev += reply(0x35, 1, ranges([(0, size - 1)]))
+    block_pairs, addr = [], 0
+    for b in blocks:
+        block_pairs.append((addr, addr + b - 1))
+        addr += b
+    dev += reply(0x36, 2, ranges(block_pairs))
+    dev += reply(0x37, 1, struct.pack(">H", unit))
+    dev += status(0x11)
+    name = b"H8S/2367"
+    dev += reply(0x30, 1, bytes([1, 4 + len(name)]) + b"2367" + name)
+    dev += ACK                                          # device selection
+    dev += reply(0x31, 1, b"\x01\x00") + ACK            # clock modes, clock mode selection
+    dev += reply(0x32, 1, b"\x01\x01\x04")              # one ratio: 4
+    dev += reply(0x33, 1, b"\x01" + struct.pack(">HH", 1000, 3500))
+    dev += ACK + ACK + status(0x1F)                     # new rate, confirmation
+    dev += ACK + status(0x3F)                           # programming/erasing state
+    pages = size // unit
+    first = where * pages // 256
+    marked = [p for p in range(first, first + count) if p < pages]
+    dev += ACK                                          # erasure selection
+    addr = 0
+    for b in blocks:
+        if any(addr <= p * unit + unit - 1 and p * unit <= addr + b - 1 for p in marked):
+            dev += ACK
+        addr += b
+    dev += ACK + status(0x3F)                           # end of erasure
+    dev += ACK + ACK * len(marked) + ACK + status(0x3F) # programming
+    if verify:
+        for _ in marked:
+            dev += reply(0x52, 4, bytes([fill]) * unit)
+        dev += status(0x3F)
+    return header + dev
+
+
+def exchange(cmd, response, cbReadSize, cbMaxRead, cbRead, no_buffer, cbWriteSize, payload, dev):
+    return bytes([1, cmd, response, cbReadSize]) + struct.pack(">HH", cbMaxRead - 1, cbRead) + \
+        bytes([(cbWriteSize << 1) | no_buffer, len(payload)]) + payload + dev
+
+
+def protocol_seeds():
+    blocks = [0x800] * 4
+    write("fuzz_protocol", "upgrade-verify",
+          conversation(0x2000, 128, blocks, 1, 1, 2, 64, 0xA5, 2949))
+    write("fuzz_protocol", "upgrade-two-blocks",
+          conversation(0x2000, 128, blocks, 0, 0, 7, 58, 0x3C, 3000))
+    write("fuzz_protocol", "upgrade-nothing-marked",
+          conversation(0x1000, 64, [0x1000], 8, 1, 0, 0, 0, 100))
+    # A silent line after one wrong answer: every synchronisation try fails.
+    write("fuzz_protocol", "sync-wrong-answer", bytes([0, 0, 0, 0, 0, 0, 0, 0]) + b"\x00\xFF")
+    # Memory read: a whole reply, one byte too large, a refusal, a bad sum.
+    read_req = b"\x01" + struct.pack(">II", 0x80, 8)
+    good = reply(0x52, 4, bytes(range(8)))
+    write("fuzz_protocol", "exchange-read", exchange(0x52, 0x52, 4, 14, 8, 0, 1, read_req, good))
+    write("fuzz_protocol", "exchange-too-large",
+          exchange(0x52, 0x52, 4, 13, 8, 0, 1, read_req, good))
+    write("fuzz_protocol", "exchange-refused", exchange(0x40, 0x06, 0, 1, 0, 1, 0, b"", b"\xC0\x51"))
+    write("fuzz_protocol", "exchange-checksum",
+          exchange(0x4F, 0x5F, 1, 5, 0, 0, 0, b"", reply(0x5F, 1, b"\x3F\x00")[:-1] + b"\x00"))
+    write("fuzz_protocol", "exchange-program",
+          exchange(0x50, 0x06, 0, 1, 0, 1, 0, b"\x00\x00\x00\x80" + bytes(16), ACK))
+
+
+def main():
+    srec_seeds()
+    binimage_seeds()
+    egetopt_seeds()
+    protocol_seeds()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
