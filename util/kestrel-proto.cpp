@@ -1,10 +1,9 @@
 // The boot-mode command exchange: framing, response check, status inquiry.
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-
-#include <cerrno>
 
 #include "kestrel.h"
 #include "serial-linux.h"
