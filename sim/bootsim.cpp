@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -26,7 +27,8 @@ namespace
 
 // A paced answer is written in pieces of about this much line time, each when
 // its last byte would have arrived, so that the client reads while the rest
-// is still "on the line", as it would from a real port.
+// is still "on the line", as it would from a real port. The last byte goes
+// alone, so that the client has little left to read when the answer is due.
 constexpr double kChunkSeconds = 250e-6;
 constexpr size_t kReadSize = 65536;
 
@@ -37,16 +39,28 @@ double now_seconds()
     return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
 }
 
-void sleep_until(double t)
+// A timer wakes a thread late: by the default timer slack of 50 us, and in a
+// virtual machine by tens to hundreds of microseconds more. For the piece of
+// an answer that completes it, that delay would be charged to the client as
+// line time it never had, once per exchange; so that piece is slept for only
+// up to kSpinSeconds before its deadline and the rest is spun.
+constexpr double kSpinSeconds = 300e-6;
+
+void sleep_until(double t, bool exact)
 {
-    timespec ts;
-    ts.tv_sec = time_t(t);
-    ts.tv_nsec = long((t - double(ts.tv_sec)) * 1e9);
-    if (ts.tv_nsec >= 1000000000L) {
-        ts.tv_sec++;
-        ts.tv_nsec -= 1000000000L;
+    const double wake = exact ? t - kSpinSeconds : t;
+    if (now_seconds() < wake) {
+        timespec ts;
+        ts.tv_sec = time_t(wake);
+        ts.tv_nsec = long((wake - double(ts.tv_sec)) * 1e9);
+        if (ts.tv_nsec >= 1000000000L) {
+            ts.tv_sec++;
+            ts.tv_nsec -= 1000000000L;
+        }
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+        }
     }
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    while (exact && now_seconds() < t) {
     }
 }
 
@@ -133,6 +147,7 @@ bool Sim::Impl::open_terminal()
 
 void Sim::Impl::serve()
 {
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL); // this thread's sleeps pace the line
     std::vector<uint8_t> buf(kReadSize);
     for (;;) {
         pollfd fds[3] = {{wake[0], POLLIN, 0}, {watch, POLLIN, 0}, {master, POLLIN, 0}};
@@ -226,12 +241,14 @@ void Sim::Impl::send(const std::vector<uint8_t> &reply, uint32_t rate, size_t rx
         return;
     double tx_start = std::max(tx_free, rx_free + busy);
     tx_free = tx_start + double(reply.size()) * bt;
-    size_t chunk = std::max<size_t>(1, size_t(kChunkSeconds / bt));
-    for (size_t a = 0; a < reply.size(); a += chunk) {
-        size_t b = std::min(reply.size(), a + chunk);
-        sleep_until(tx_start + double(b) * bt);
+    const size_t chunk = std::max<size_t>(1, size_t(kChunkSeconds / bt));
+    const size_t m = reply.size();
+    for (size_t a = 0; a < m;) {
+        size_t b = a + 1 == m ? m : std::min(m - 1, a + chunk);
+        sleep_until(tx_start + double(b) * bt, b == m);
         if (!write_all(reply.data() + a, b - a))
             return;
+        a = b;
     }
 }
 
