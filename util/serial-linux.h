@@ -41,8 +41,11 @@ int serial_read(unsigned char *buf, int cb);
 
 /* serial_write
  * Writes the cb bytes of buf, continuing partial writes; does not wait for them
- * to leave the line. Returns cb, or -1: a failed write (nothing recorded, errno
- * kept) or a write that took nothing (ERR_WRITE_EOF, " --> wrote %d of %d"). */
+ * to leave the line. When the port's output buffer is full it waits for room,
+ * up to the read time-out in force since the last progress, so that a frame
+ * larger than the buffer is not left half sent. Returns cb, or -1: a failed
+ * write or no room in time (nothing recorded, errno kept, EAGAIN for no room)
+ * or a write that took nothing (ERR_WRITE_EOF, " --> wrote %d of %d"). */
 int serial_write(const unsigned char *buf, int cb);
 
 /* serial_read_line
