@@ -1,0 +1,407 @@
+// Time and host cost of a whole upgrade: the kestrel binary programs and
+// verifies a 512 KiB image on the simulated boot program.
+//
+//   bench_upgrade [--rows FILE] [rate...]      default rates: 115200 460800
+//
+// Wire efficiency: with the line paced, the run cannot be shorter than the
+// time its bytes need on the line (10 bits each, at the rate in force when
+// each crossed) plus the device's modelled erase and programming time, both
+// as the simulator counted them. The wall time of the kestrel process is
+// compared with that limit.
+//
+// Host cost: the same upgrade with an unpaced line, so that the process does
+// nothing but its own work; CPU time and peak resident memory come from
+// wait4() on the child.
+//
+// With --rows, one tab-separated line per figure is appended to FILE
+// (measure, value, target, verdict) for the summary table of scripts/bench.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ptrace.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "bootsim.h"
+
+namespace
+{
+
+constexpr uint32_t flash_size = 512 * 1024; // the simulator's default user MAT
+constexpr uint32_t flash_unit = 128;
+constexpr int cost_runs = 3; // unpaced runs; the cheapest one counts
+
+struct target_t {
+    uint32_t rate;
+    double max_ratio; // wall time / line-time limit
+};
+constexpr target_t targets[] = {{115200, 1.02}, {460800, 1.05}};
+constexpr double default_max_ratio = 1.05;
+constexpr double max_cpu_seconds = 1.0;
+constexpr long max_rss_kib = flash_size / 1024 + 4 * 1024;
+
+FILE *rows = nullptr;
+int failures = 0;
+
+void row(const std::string &measure, const std::string &value, const std::string &target, bool ok)
+{
+    if (!ok)
+        ++failures;
+    if (rows != nullptr)
+        fprintf(rows, "%s\t%s\t%s\t%s\n", measure.c_str(), value.c_str(), target.c_str(),
+                ok ? "ok" : "MISSED");
+}
+
+std::string fmt(const char *format, double v)
+{
+    char buf[64];
+    snprintf(buf, sizeof buf, format, v);
+    return buf;
+}
+
+// Pseudo-random bytes, none of them left at 0xFF by chance in a whole unit.
+std::vector<uint8_t> make_data()
+{
+    std::vector<uint8_t> data(flash_size);
+    uint32_t x = 0x9E3779B9u;
+    for (auto &b : data) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<uint8_t>(x);
+    }
+    return data;
+}
+
+// An S0 header, S2 records of 32 data bytes (the usual shape of a linker's
+// output) and an S8 end record.
+std::string make_srec(const std::vector<uint8_t> &data)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    auto record = [&](char type, uint32_t address, unsigned address_bytes, const uint8_t *p,
+                      unsigned n) {
+        std::vector<uint8_t> bytes{static_cast<uint8_t>(address_bytes + n + 1)};
+        for (unsigned k = address_bytes; k-- > 0;)
+            bytes.push_back(static_cast<uint8_t>(address >> (8 * k)));
+        bytes.insert(bytes.end(), p, p + n);
+        unsigned sum = 0;
+        for (uint8_t b : bytes)
+            sum += b;
+        bytes.push_back(static_cast<uint8_t>(~sum));
+        out += 'S';
+        out += type;
+        for (uint8_t b : bytes) {
+            out += hex[b >> 4];
+            out += hex[b & 15];
+        }
+        out += "\r\n";
+    };
+    record('0', 0, 2, reinterpret_cast<const uint8_t *>("bench"), 5);
+    for (uint32_t a = 0; a < data.size(); a += 32)
+        record('2', a, 3, data.data() + a,
+               std::min<uint32_t>(32, static_cast<uint32_t>(data.size()) - a));
+    record('8', 0, 3, nullptr, 0);
+    return out;
+}
+
+struct run_t {
+    bool ok = false;
+    double wall = 0;        // seconds from spawning the process to reaping it
+    double cpu = 0;         // user + system seconds of the process
+    long maxrss_kib = 0;    // peak resident set
+    long voluntary = 0;     // context switches: waits for the line
+    double others_load = 0; // cores kept busy by other processes meanwhile
+    bootsim::Stats stats;
+    std::string why; // when !ok
+};
+
+double seconds(const timeval &tv)
+{
+    return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) * 1e-6;
+}
+
+// Busy CPU seconds of the whole machine so far, all cores together.
+double machine_busy_seconds()
+{
+    std::ifstream in("/proc/stat");
+    std::string cpu;
+    unsigned long long v[8] = {};
+    in >> cpu;
+    for (auto &x : v)
+        in >> x;
+    const double hz = static_cast<double>(sysconf(_SC_CLK_TCK));
+    // user nice system idle iowait irq softirq steal: all but idle and iowait
+    return static_cast<double>(v[0] + v[1] + v[2] + v[5] + v[6] + v[7]) / hz;
+}
+
+double own_cpu_seconds()
+{
+    rusage self{};
+    getrusage(RUSAGE_SELF, &self);
+    return static_cast<double>(self.ru_utime.tv_sec + self.ru_stime.tv_sec) +
+           static_cast<double>(self.ru_utime.tv_usec + self.ru_stime.tv_usec) * 1e-6;
+}
+
+struct child_t {
+    bool started = false;
+    int status = 0;    // as from waitpid
+    double wall = 0;   // seconds from fork to reaping
+    rusage ru{};       // of the child
+    long hwm_kib = -1; // the program's own peak RSS, -1 when it could not be read
+};
+
+long status_kib(pid_t pid, const char *key)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    const size_t n = strlen(key);
+    while (std::getline(in, line))
+        if (line.compare(0, n, key) == 0)
+            return std::strtol(line.c_str() + n, nullptr, 10);
+    return -1;
+}
+
+// Runs args[0] with standard output and error to out_path and waits for it.
+//
+// The peak resident memory is read from the program itself (VmHWM) while it
+// is held at its exit by ptrace. wait4's ru_maxrss cannot be used alone: exec
+// folds the peak of the address space it replaces into it, and that is this
+// benchmark's (the simulator, its flash and every frame it keeps), not the
+// program's. When tracing is not permitted, ru_maxrss is what remains.
+child_t run_child(const std::vector<std::string> &args, const std::string &out_path)
+{
+    child_t c;
+    std::vector<char *> argv;
+    for (const auto &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    int report[2]; // closed by exec; a byte on it means "not traced"
+    if (pipe2(report, O_CLOEXEC) != 0)
+        return c;
+
+    const auto t0 = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid < 0)
+        return c;
+    if (pid == 0) {
+        // Only async-signal-safe calls: the parent has other threads.
+        close(report[0]);
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0)
+            _exit(127);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(out, 2);
+        if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
+            const char no = 'n';
+            ssize_t ignored = write(report[1], &no, 1);
+            (void)ignored;
+        }
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(report[1]);
+    char byte;
+    const bool traced = read(report[0], &byte, 1) == 0;
+    close(report[0]);
+    c.started = true;
+
+    int status = 0;
+    for (;;) {
+        if (wait4(pid, &status, 0, &c.ru) < 0) {
+            if (errno == EINTR)
+                continue;
+            c.started = false;
+            return c;
+        }
+        if (!WIFSTOPPED(status))
+            break;
+        const int sig = WSTOPSIG(status);
+        const int event = status >> 16;
+        long resume = 0;
+        if (sig == SIGTRAP && event == 0 && traced) {
+            // Stopped after exec: from here on, stop again only at exit.
+            ptrace(PTRACE_SETOPTIONS, pid, nullptr,
+                   reinterpret_cast<void *>(PTRACE_O_TRACEEXIT | PTRACE_O_EXITKILL));
+        } else if (sig == SIGTRAP && event == PTRACE_EVENT_EXIT) {
+            c.hwm_kib = status_kib(pid, "VmHWM:");
+        } else {
+            resume = sig; // a signal of its own: deliver it
+        }
+        ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void *>(resume));
+    }
+    c.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    c.status = status;
+    return c;
+}
+
+// One upgrade of image (with -v) at rate on a fresh simulator; the program's
+// output goes to out_path.
+run_t upgrade(const std::string &image, const std::vector<uint8_t> &data, uint32_t rate, bool pace,
+              const std::string &out_path)
+{
+    run_t res;
+    bootsim::Sim sim;
+    sim.set_pace(pace);
+    if (!sim.start()) {
+        res.why = "simulator did not start";
+        return res;
+    }
+    std::vector<std::string> args = {
+        KESTREL_BIN, "-s", sim.slave_path() + ":" + std::to_string(rate), "-i", image, "-v"};
+    const double busy0 = machine_busy_seconds(), own0 = own_cpu_seconds();
+    const child_t c = run_child(args, out_path);
+    if (!c.started) {
+        res.why = "cannot run kestrel";
+        return res;
+    }
+    const int status = c.status;
+    res.wall = c.wall;
+    res.cpu = seconds(c.ru.ru_utime) + seconds(c.ru.ru_stime);
+    res.maxrss_kib = c.hwm_kib >= 0 ? c.hwm_kib : c.ru.ru_maxrss;
+    res.voluntary = c.ru.ru_nvcsw;
+    // What other processes took while this one ran: the figures are only
+    // meaningful on a machine that is otherwise quiet.
+    const double others = machine_busy_seconds() - busy0 - (own_cpu_seconds() - own0) - res.cpu;
+    res.others_load = std::max(0.0, others) / std::max(res.wall, 1e-3);
+    res.stats = sim.stats();
+    const std::vector<uint8_t> flash = sim.flash();
+    sim.stop();
+
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        res.why = "kestrel failed (exit status " + std::to_string(WEXITSTATUS(status)) +
+                  "), output in " + out_path;
+    else if (flash != data)
+        res.why = "the flash does not hold the image";
+    else
+        res.ok = true;
+    return res;
+}
+
+double max_ratio_for(uint32_t rate)
+{
+    for (const auto &t : targets)
+        if (t.rate == rate)
+            return t.max_ratio;
+    return default_max_ratio;
+}
+
+void wire_efficiency(const std::string &image, const std::vector<uint8_t> &data,
+                     const std::string &dir, uint32_t rate)
+{
+    const run_t r = upgrade(image, data, rate, true, dir + "/paced.out");
+    const std::string name = "upgrade " + std::to_string(rate) + " baud, 512 KiB, -v";
+    if (!r.ok) {
+        printf("%s: FAILED: %s\n", name.c_str(), r.why.c_str());
+        row(name, "failed", "", false);
+        return;
+    }
+    const double limit = r.stats.wire_seconds + r.stats.busy_seconds;
+    const double ratio = r.wall / limit;
+    const double max = max_ratio_for(rate);
+    const uint64_t exchanges = 2 * (flash_size / flash_unit); // one program, one read per unit
+    printf("%s\n", name.c_str());
+    printf("  bytes to device %llu, from device %llu\n",
+           static_cast<unsigned long long>(r.stats.bytes_rx),
+           static_cast<unsigned long long>(r.stats.bytes_tx));
+    printf("  line time %.3f s + busy time %.3f s = limit %.3f s\n", r.stats.wire_seconds,
+           r.stats.busy_seconds, limit);
+    printf("  wall time %.3f s, ratio %.4f (target <= %.2f)\n", r.wall, ratio, max);
+    printf("  over the limit: %.3f s, %.1f us per page exchange; kestrel CPU %.3f s, "
+           "%ld waits\n",
+           r.wall - limit, (r.wall - limit) / static_cast<double>(exchanges) * 1e6, r.cpu,
+           r.voluntary);
+    printf("  other processes kept %.2f of %ld cores busy meanwhile%s\n", r.others_load,
+           sysconf(_SC_NPROCESSORS_ONLN), r.others_load > 0.2 ? ": the machine was NOT quiet" : "");
+    row(name + ": wall time", fmt("%.2f s", r.wall), "", true);
+    row(name + ": line-time limit", fmt("%.2f s", limit), "", true);
+    row(name + ": wall / limit", fmt("%.4f", ratio), fmt("<= %.2f", max), ratio <= max);
+}
+
+void host_cost(const std::string &image, const std::vector<uint8_t> &data, const std::string &dir)
+{
+    // The rate only matters to a paced line; the fastest one keeps the
+    // simulator's own share small.
+    run_t best;
+    for (int i = 0; i < cost_runs; ++i) {
+        run_t r = upgrade(image, data, 460800, false, dir + "/unpaced.out");
+        if (!r.ok) {
+            printf("unpaced upgrade: FAILED: %s\n", r.why.c_str());
+            row("host cost, unpaced upgrade", "failed", "", false);
+            return;
+        }
+        if (i == 0 || r.cpu < best.cpu)
+            best.cpu = r.cpu;
+        if (i == 0 || r.wall < best.wall)
+            best.wall = r.wall;
+        best.maxrss_kib = std::max(best.maxrss_kib, r.maxrss_kib);
+    }
+    const double per_kib = best.cpu / (flash_size / 1024.0);
+    printf("unpaced upgrade, 512 KiB, -v (best of %d)\n", cost_runs);
+    printf("  wall %.3f s, kestrel CPU (user + system) %.3f s, %.2f us per KiB programmed\n",
+           best.wall, best.cpu, per_kib * 1e6);
+    printf("  peak RSS %ld KiB (target < flash + 4 MiB = %ld KiB)\n", best.maxrss_kib, max_rss_kib);
+    row("host: kestrel CPU, unpaced upgrade", fmt("%.3f s", best.cpu),
+        fmt("< %.0f s", max_cpu_seconds), best.cpu < max_cpu_seconds);
+    row("host: CPU per KiB programmed", fmt("%.1f us", per_kib * 1e6), "", true);
+    row("host: kestrel peak RSS", std::to_string(best.maxrss_kib) + " KiB",
+        "< " + std::to_string(max_rss_kib) + " KiB", best.maxrss_kib < max_rss_kib);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    std::vector<uint32_t> rates;
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--rows") == 0 && i + 1 < argc) {
+            rows = fopen(argv[++i], "a");
+            if (rows == nullptr) {
+                perror(argv[i]);
+                return 1;
+            }
+        } else {
+            rates.push_back(static_cast<uint32_t>(strtoul(argv[i], nullptr, 10)));
+        }
+    }
+    if (rates.empty())
+        for (const auto &t : targets)
+            rates.push_back(t.rate);
+
+    char dir_template[] = "/tmp/kestrel-bench-XXXXXX";
+    const char *dir = mkdtemp(dir_template);
+    if (dir == nullptr) {
+        perror("mkdtemp");
+        return 1;
+    }
+    const std::vector<uint8_t> data = make_data();
+    const std::string image = std::string(dir) + "/fw.mot";
+    std::ofstream(image, std::ios::binary) << make_srec(data);
+
+    host_cost(image, data, dir);
+    for (uint32_t rate : rates)
+        wire_efficiency(image, data, dir, rate);
+
+    if (failures == 0) {
+        for (const char *f : {"/fw.mot", "/paced.out", "/unpaced.out"})
+            unlink((std::string(dir) + f).c_str());
+        rmdir(dir);
+    }
+    if (rows != nullptr)
+        fclose(rows);
+    return failures == 0 ? 0 : 1;
+}
