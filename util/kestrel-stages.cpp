@@ -133,7 +133,7 @@ int get_info()
         return -4;
     }
     // Only the end of the last area counts: the flash copy starts at address 0.
-    cfg.size = be32(readbuf + 8 * areas - 3) + 1;
+    cfg.size = be32(readbuf + 8 * size_t{areas} - 3) + 1;
 
     n = cmd_read(0x26, 0x36, readbuf, sizeof readbuf, 0, 2);
     if (n <= 0)
@@ -147,7 +147,7 @@ int get_info()
         printf("Invalid flash layout: %u erase blocks in %i bytes\n", blocks, n);
         return -4;
     }
-    for (unsigned i = 0; i < blocks; ++i)
+    for (size_t i = 0; i < blocks; ++i)
         cfg.block_sizes[i] = be32(readbuf + 5 + 8 * i) - be32(readbuf + 1 + 8 * i);
     cfg.blocks = static_cast<uint8_t>(blocks);
 
@@ -239,7 +239,7 @@ int prepare()
     }
     uint16_t freq_min = 0;
     uint16_t freq_max = 0;
-    for (unsigned i = 0; i < readbuf[0]; ++i) {
+    for (size_t i = 0; i < readbuf[0]; ++i) {
         freq_min = be16(readbuf + 1 + 4 * i);
         freq_max = be16(readbuf + 3 + 4 * i);
     }
