@@ -1,8 +1,11 @@
 // Speed and memory of the S-record loader on 512 KiB images, next to GNU
 // objcopy (and srec_cat when it is installed) converting the same files.
 //
-//   bench_loader [loads]          the whole report
-//   bench_loader --memory FILE    (internal) peak memory of one load
+//   bench_loader [--rows FILE] [loads]   the whole report
+//   bench_loader --memory FILE [ROWS]    (internal) peak memory of one load
+//
+// With --rows, one tab-separated line per figure is appended to FILE
+// (measure, value, target, verdict) for the summary table of scripts/bench.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -29,6 +32,22 @@ constexpr uint32_t flash_size = 512 * 1024;
 constexpr uint16_t flash_unit = 128;
 
 using clock_type = std::chrono::steady_clock;
+
+FILE *rows = nullptr;
+
+void row(const std::string &measure, const std::string &value, const std::string &target, bool ok)
+{
+    if (rows != nullptr)
+        fprintf(rows, "%s\t%s\t%s\t%s\n", measure.c_str(), value.c_str(), target.c_str(),
+                ok ? "ok" : "MISSED");
+}
+
+std::string fmt(const char *format, double v)
+{
+    char buf[64];
+    snprintf(buf, sizeof buf, format, v);
+    return buf;
+}
 
 struct variant_t {
     int type;      // 2 or 3
@@ -163,7 +182,7 @@ long status_kib(const char *key)
 
 // In a fresh process: resident memory before the flash copy exists, and the
 // peak after one load into it.
-int memory_mode(const char *path)
+int memory_mode(const char *path, const std::string &name)
 {
     long before = status_kib("VmRSS:");
     cfg.size = flash_size;
@@ -178,6 +197,8 @@ int memory_mode(const char *path)
     printf("  peak RSS %ld KiB, growth over start %ld KiB (limit: flash copy + 1 MiB = %ld KiB) "
            "%s\n",
            peak, growth, limit, growth < limit ? "ok" : "OVER");
+    row(std::string("loader ") + name + ": peak RSS growth", std::to_string(growth) + " KiB",
+        "< " + std::to_string(limit) + " KiB", growth < limit);
     return growth < limit ? 0 : 1;
 }
 
@@ -193,9 +214,23 @@ bool same_file(const std::string &path, const std::vector<uint8_t> &want)
 int main(int argc, char **argv)
 {
     setvbuf(stdout, nullptr, _IONBF, 0);
-    if (argc == 3 && strcmp(argv[1], "--memory") == 0)
-        return memory_mode(argv[2]);
-    int loads = argc > 1 ? std::max(1, atoi(argv[1])) : 30;
+    if ((argc == 3 || argc == 5) && strcmp(argv[1], "--memory") == 0) {
+        if (argc == 5)
+            rows = fopen(argv[3], "a");
+        return memory_mode(argv[2], argc == 5 ? argv[4] : "");
+    }
+    int loads = 30;
+    const char *rows_path = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--rows") == 0 && i + 1 < argc)
+            rows_path = argv[++i];
+        else
+            loads = std::max(1, atoi(argv[i]));
+    }
+    if (rows_path != nullptr && (rows = fopen(rows_path, "a")) == nullptr) {
+        perror(rows_path);
+        return 1;
+    }
     constexpr int tool_runs = 5;
 
     char dir_template[] = "/tmp/kestrel-bench-XXXXXX";
@@ -230,26 +265,33 @@ int main(int argc, char **argv)
         std::string out = path + ".bin";
         std::ofstream(path, std::ios::binary) << text;
         double mb = static_cast<double>(text.size()) / 1e6;
+        char name[32]; // g++ 12 -O3 warns falsely on the string concatenation
+        snprintf(name, sizeof name, "S%dx%u", v.type, v.data);
         printf("\nS%d records, %u data bytes each: %zu bytes of text\n", v.type, v.data,
                text.size());
 
         double t = best_of(loads, [&] { return timed_load(path.c_str()); });
         if (t < 0 || memcmp(cfg.mem, data.data(), flash_size) != 0) {
             printf("  loader FAILED\n");
+            row(std::string("loader ") + name, "failed", "", false);
             ++failures;
             continue;
         }
         printf("  kestrel loader  %8.3f ms  %8.1f MB/s\n", t * 1e3, mb / t);
+        row(std::string("loader ") + name + ": throughput", fmt("%.1f MB/s", mb / t), "", true);
 
         double o = best_of(tool_runs, [&] {
             return timed_run({"objcopy", "-I", "srec", "-O", "binary", path, out});
         });
         if (o < 0 || !same_file(out, data)) {
             printf("  objcopy FAILED or disagrees\n");
+            row(std::string("loader ") + name + ": vs objcopy", "objcopy failed", "", false);
             ++failures;
         } else {
             printf("  objcopy         %8.3f ms  %8.1f MB/s  loader is %.1fx %s\n", o * 1e3, mb / o,
                    t < o ? o / t : t / o, t < o ? "faster" : "SLOWER");
+            row(std::string("loader ") + name + ": speed / objcopy", fmt("%.1fx", o / t), "> 1x",
+                t < o);
             if (t >= o)
                 ++failures;
         }
@@ -263,7 +305,12 @@ int main(int argc, char **argv)
         } else {
             printf("  srec_cat        not installed\n");
         }
-        if (timed_run({self, "--memory", path}, false) < 0) {
+        std::vector<std::string> mem_args = {self, "--memory", path};
+        if (rows_path != nullptr) {
+            fflush(rows);
+            mem_args.insert(mem_args.end(), {rows_path, name});
+        }
+        if (timed_run(mem_args, false) < 0) {
             // The child printed its own numbers; a failure means over the limit.
             ++failures;
         }
@@ -271,5 +318,7 @@ int main(int argc, char **argv)
         unlink(path.c_str());
     }
     rmdir(dir);
+    if (rows != nullptr)
+        fclose(rows);
     return failures == 0 ? 0 : 1;
 }
