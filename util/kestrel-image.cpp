@@ -22,7 +22,7 @@ constexpr unsigned max_record_chars = 514;
 
 // S-record files are read through this buffer rather than one read per byte.
 // The program is single-threaded, so one buffer serves every call.
-constexpr size_t read_buffer_size = 64 * 1024;
+constexpr size_t read_buffer_size = size_t{64} * 1024;
 std::array<uint8_t, read_buffer_size> read_buffer;
 
 // Bytes that end a record: CR, LF, space, tab and NUL.
@@ -159,7 +159,7 @@ unsigned char letter2char(unsigned char c)
 
 void letters2char(const unsigned char *in, unsigned char *out, unsigned int cb)
 {
-    for (unsigned int n = 0; n < cb; ++n)
+    for (size_t n = 0; n < cb; ++n)
         out[n] = static_cast<unsigned char>(hex_table[in[2 * n]] * 16 + hex_table[in[2 * n + 1]]);
 }
 
