@@ -203,7 +203,7 @@ int handle_option(const opt_desc *opt, char **args)
         return 1;
     case OPT_TYPE_MULTIPLE: {
         // Handed over to the caller for good; a repeated option leaves the older array be.
-        auto list = static_cast<char **>(malloc((navail + 1) * sizeof(char *)));
+        auto *list = static_cast<char **>(malloc((navail + 1) * sizeof(char *)));
         if (list == nullptr) {
             set_local_errno(ERR_UNABLE_TO_ALLOCATE_BUFFER, " for option %s", get_option_name(opt));
             return -1;
