@@ -16,6 +16,14 @@
 // The status inquiry (0x4F) reports the state and the error byte of the last
 // command (0 when it was accepted).
 //
+// Line checks: the simulator reads the client's line settings with tcgetattr
+// on the master (Linux reports the slave's). It answers synchronisation bytes
+// only while the line is at 9600 baud, and the confirmation 0x06 of a new bit
+// rate only while the line is at that rate; both also need the line raw (no
+// ICANON, ECHO, ISIG, OPOST, ISTRIP, INLCR, IGNCR, ICRNL), 8N1 (CS8, no PARENB,
+// no CSTOPB) and without flow control (no CRTSCTS, IXON, IXOFF). Otherwise it
+// stays silent, as a boot program that cannot make out the bytes would.
+//
 // Statuses: 0x11 after synchronisation (device selection wait), 0x12 after
 // device selection, 0x13 after clock mode selection and while the new bit rate
 // waits for its confirmation, 0x1F after the confirmation, 0x3F after 0x40 and
@@ -120,7 +128,12 @@ class Sim
     Sim &operator=(const Sim &) = delete;
 
     void add_fault(const FaultSpec &f); // before start()
-    void set_pace(bool on);             // before start()
+    // Paced: every byte takes 10 bits at the bit rate in force, each direction
+    // of the line is busy until its bytes are through, a frame cannot arrive
+    // before the client wrote it, and erasure/programming add their busy
+    // time; answers are written when their bytes would have arrived.
+    // Unpaced: answers go at once (the statistics are kept the same way).
+    void set_pace(bool on); // before start()
 
     // Opens the pseudo-terminal and starts serving it on a thread of its own.
     // Returns false when the terminal cannot be set up.
