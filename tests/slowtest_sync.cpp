@@ -3,6 +3,7 @@
 // out the whole give-up, about 30 s.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "bootsim.h"
@@ -21,6 +22,11 @@ struct GiveUp {
     bootsim::FaultSpec fault; // occurrence 0: every time
     double min_seconds;       // the waits and pauses the tries must take
 };
+
+void PrintTo(const GiveUp &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
 class SyncGivesUp : public ::testing::TestWithParam<GiveUp>
 {
