@@ -9,8 +9,9 @@
 //   byte 5     the byte every image page is filled with
 //   bytes 6-7  clock frequency in units of 10 kHz, most significant first
 //   the rest   everything the device sends
-// Checked: each stage returns one of its own results, and the layout a
-// successful inquiry leaves is one the later stages can rely on.
+// Checked: each stage returns one of its own results, the layout a successful
+// inquiry leaves is one the later stages can rely on, and a successful erasure,
+// programming or verification sent exactly the frames for the marked pages.
 //
 // Odd: one cmd_readwrite with chosen arguments, the reply buffer allocated to
 // exactly cbMaxRead bytes so that the address sanitizer sees any overrun.
@@ -74,6 +75,98 @@ void load_image(uint8_t count, uint8_t where, uint8_t fill)
     }
 }
 
+// A frame as the exchange sends it: command, size byte if asked for, data and
+// checksum; a command without data is its code alone.
+Bytes frame(uint8_t command, const Bytes &data, bool size_byte)
+{
+    Bytes f{command};
+    if (data.empty())
+        return f;
+    if (size_byte)
+        f.push_back(static_cast<uint8_t>(data.size()));
+    f.insert(f.end(), data.begin(), data.end());
+    uint8_t sum = 0;
+    for (uint8_t b : f)
+        sum = static_cast<uint8_t>(sum + b);
+    f.push_back(static_cast<uint8_t>(-sum));
+    return f;
+}
+
+Bytes be32(uint32_t v)
+{
+    return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
+            static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+}
+
+void append(Bytes &to, const Bytes &more)
+{
+    to.insert(to.end(), more.begin(), more.end());
+}
+
+const Bytes status_inquiry{0x4F};
+
+// What a successful erasure sends: the selection, one frame for every block
+// that holds a marked page, the end frame and the status inquiry.
+Bytes erase_frames()
+{
+    Bytes want{0x48};
+    const uint64_t map_pages = (uint64_t{cfg.size} + cfg.unit - 1) / cfg.unit;
+    uint64_t first = 0;
+    for (unsigned i = 0; i < cfg.blocks; ++i) {
+        const uint64_t last = first + cfg.block_sizes[i];
+        // The pages that share an address with the block, within the map.
+        bool marked = false;
+        for (uint64_t p = first / cfg.unit; p <= last / cfg.unit && p < map_pages; ++p)
+            marked = marked || test_page(static_cast<uint32_t>(p));
+        if (marked)
+            append(want, frame(0x58, {static_cast<uint8_t>(i)}, true));
+        first = last + 1;
+    }
+    append(want, frame(0x58, {0xFF}, true));
+    append(want, status_inquiry);
+    return want;
+}
+
+// What a successful programming sends: the selection, every marked whole page
+// in ascending order with its address, the end frame and the status inquiry.
+Bytes program_frames()
+{
+    Bytes want{0x43};
+    for (uint32_t p = 0; p < cfg.size / cfg.unit; ++p) {
+        if (!test_page(p))
+            continue;
+        Bytes data = be32(p * cfg.unit);
+        data.insert(data.end(), cfg.mem + p * cfg.unit, cfg.mem + (p + 1) * cfg.unit);
+        append(want, frame(0x50, data, false));
+    }
+    append(want, frame(0x50, {0xFF, 0xFF, 0xFF, 0xFF}, false));
+    append(want, status_inquiry);
+    return want;
+}
+
+// What a successful verification sends: a memory read of every marked page.
+Bytes verify_frames()
+{
+    Bytes want;
+    for (uint32_t p = 0; p < cfg.size / cfg.unit; ++p) {
+        if (!test_page(p))
+            continue;
+        Bytes data{0x01};
+        append(data, be32(p * cfg.unit));
+        append(data, be32(cfg.unit));
+        append(want, frame(0x52, data, true));
+    }
+    append(want, status_inquiry);
+    return want;
+}
+
+// The bytes written since mark.
+Bytes written_since(size_t mark)
+{
+    const std::vector<uint8_t> &w = fakeserial::written();
+    return Bytes(w.begin() + static_cast<std::ptrdiff_t>(mark), w.end());
+}
+
 void run_stages(const uint8_t *data, size_t size)
 {
     memset(&cfg, 0, sizeof cfg);
@@ -105,15 +198,25 @@ void run_stages(const uint8_t *data, size_t size)
         if (state < 0)
             return;
         load_image(data[3] & 7, data[4], data[5]);
+        size_t mark = fakeserial::written().size();
         const int erase = erase_flash();
         ASSERT(in(erase, {0, -1, -3, -4, -5}));
         if (erase < 0)
             return;
+        ASSERT(written_since(mark) == erase_frames());
+        mark = fakeserial::written().size();
         const int program = program_flash();
         ASSERT(in(program, {0, -1, -2, -3}));
-        if (program < 0 || cfg.verify == 0)
+        if (program < 0)
             return;
-        ASSERT(in(verify_flash(), {0, -1, -2, -3}));
+        ASSERT(written_since(mark) == program_frames());
+        if (cfg.verify == 0)
+            return;
+        mark = fakeserial::written().size();
+        const int verify = verify_flash();
+        ASSERT(in(verify, {0, -1, -2, -3}));
+        if (verify == 0)
+            ASSERT(written_since(mark) == verify_frames());
     }();
     serial_close();
     free_flash();

@@ -45,6 +45,10 @@ def srec_seeds():
     write("fuzz_srec", "bad-checksum.mot", (bad[:-2] + "00\n").encode())
     write("fuzz_srec", "out-of-range.mot", (srec(2, 3, 0x00FFFE, b"xyz") + "\n").encode())
     write("fuzz_srec", "no-final-separator.mot", srec(9, 2, 0, b"").encode())
+    # The longest record (byte count 255, 514 characters) and one character more.
+    longest = srec(2, 3, 0x8000, bytes(range(251)))
+    write("fuzz_srec", "longest-record.mot", (longest + "\n").encode())
+    write("fuzz_srec", "record-too-long.mot", (longest + "0\n").encode())
 
 
 # ---- Binary images -----------------------------------------------------------
