@@ -24,27 +24,33 @@ std::vector<uint8_t> pattern(size_t n, uint32_t seed)
 namespace
 {
 
+void append_hex(std::string &s, unsigned byte)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    s.push_back(digits[(byte >> 4) & 0xF]);
+    s.push_back(digits[byte & 0xF]);
+}
+
 std::string record(int type, uint32_t address, int addr_len, const uint8_t *data, size_t n)
 {
-    char buf[8];
-    int count = static_cast<int>(addr_len + n + 1);
-    std::string s = "S" + std::to_string(type);
-    unsigned sum = static_cast<unsigned>(count);
-    snprintf(buf, sizeof buf, "%02X", count);
-    s += buf;
+    unsigned count = static_cast<unsigned>(addr_len + n + 1);
+    std::string s;
+    s.push_back('S');
+    s.push_back(static_cast<char>('0' + type));
+    append_hex(s, count);
+    unsigned sum = count;
     for (int i = addr_len - 1; i >= 0; --i) {
         unsigned b = (address >> (8 * i)) & 0xFF;
         sum += b;
-        snprintf(buf, sizeof buf, "%02X", b);
-        s += buf;
+        append_hex(s, b);
     }
     for (size_t i = 0; i < n; ++i) {
         sum += data[i];
-        snprintf(buf, sizeof buf, "%02X", data[i]);
-        s += buf;
+        append_hex(s, data[i]);
     }
-    snprintf(buf, sizeof buf, "%02X", ~sum & 0xFF);
-    return s + buf + "\r\n";
+    append_hex(s, ~sum & 0xFF);
+    s.append("\r\n");
+    return s;
 }
 
 } // namespace
