@@ -85,7 +85,7 @@ enum class Fault {
 
 // The fault hits the occurrence-th time (1-based; 0: every time) that a frame
 // starting with `command` is received, synchronisation bytes 0x00 and 0x55
-// included. The first matching spec wins. Faults on a synchronisation byte
+// included. The first matching entry wins. Faults on a synchronisation byte
 // never let synchronisation advance.
 struct FaultSpec {
     uint8_t command;
