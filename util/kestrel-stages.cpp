@@ -133,7 +133,7 @@ int get_info()
         return -4;
     }
     // Only the end of the last area counts: the flash copy starts at address 0.
-    cfg.size = be32(readbuf + 8 * size_t{areas} - 3) + 1;
+    cfg.size = be32(readbuf + 5 + 8 * static_cast<size_t>(areas - 1)) + 1;
 
     n = cmd_read(0x26, 0x36, readbuf, sizeof readbuf, 0, 2);
     if (n <= 0)
