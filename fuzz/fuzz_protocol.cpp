@@ -135,8 +135,11 @@ Bytes program_frames()
     for (uint32_t p = 0; p < cfg.size / cfg.unit; ++p) {
         if (!test_page(p))
             continue;
-        Bytes data = be32(p * cfg.unit);
-        data.insert(data.end(), cfg.mem + p * cfg.unit, cfg.mem + (p + 1) * cfg.unit);
+        // Sized up front: g++ 12 at -O2 misreads an insert after the address as out of bounds.
+        Bytes data(4 + size_t{cfg.unit});
+        const Bytes address = be32(p * cfg.unit);
+        std::copy(address.begin(), address.end(), data.begin());
+        std::copy(cfg.mem + p * cfg.unit, cfg.mem + (p + 1) * cfg.unit, data.begin() + 4);
         append(want, frame(0x50, data, false));
     }
     append(want, frame(0x50, {0xFF, 0xFF, 0xFF, 0xFF}, false));
