@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "flash-copy.h"
+#include "images.h"
 #include "kestrel.h"
 
 namespace
@@ -31,26 +33,6 @@ bytes data(size_t n, unsigned seed)
     return d;
 }
 
-// One S1 record with its checksum.
-std::string s1(uint32_t address, const bytes &d)
-{
-    bytes b = {static_cast<uint8_t>(d.size() + 3), static_cast<uint8_t>(address >> 8),
-               static_cast<uint8_t>(address)};
-    for (uint8_t x : d)
-        b.push_back(x);
-    unsigned sum = 0;
-    for (uint8_t x : b)
-        sum += x;
-    b.push_back(static_cast<uint8_t>(~sum));
-    std::string s = "S1";
-    char hex[3];
-    for (uint8_t x : b) {
-        snprintf(hex, sizeof hex, "%02X", x);
-        s += hex;
-    }
-    return s + "\n";
-}
-
 struct bin_case {
     const char *name;
     unsigned long start;
@@ -63,29 +45,12 @@ struct bin_case {
 class BinImage : public ::testing::Test
 {
   protected:
-    h8s_config_t saved{};
-    bytes mem, flags;
-    std::string dir;
+    testimg::FlashCopy flash{flash_size, flash_unit, used_before};
+    bytes &mem = flash.mem;
+    bytes &flags = flash.flags;
+    testimg::TempDir tmp;
+    const std::string dir = tmp.path();
 
-    void SetUp() override
-    {
-        saved = cfg;
-        mem.assign(flash_size, 0xFF);
-        flags.assign(flags_bytes(flash_size, flash_unit), 0);
-        cfg.size = flash_size;
-        cfg.unit = flash_unit;
-        cfg.mem = mem.data();
-        cfg.flags = flags.data();
-        cfg.used = used_before;
-        char tmpl[] = "/tmp/kestrel-bin-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override
-    {
-        cfg = saved;
-        std::filesystem::remove_all(dir);
-    }
     std::string write(const std::string &name, const std::string &text)
     {
         std::string path = dir + "/" + name;
@@ -225,7 +190,8 @@ TEST_F(BinImage, ShortFileIsNotPlaced)
 TEST_F(BinImage, LaterImageWinsWhereImagesOverlap)
 {
     const bytes a = data(32, 1), b = data(16, 2);
-    std::string srec = write("a.mot", s1(0x100, a)), bin = write("b.bin", b), out;
+    std::string srec = write("a.mot", testimg::record('1', 2, 0x100, a) + "\n"),
+                bin = write("b.bin", b), out;
 
     ASSERT_EQ(load_srec(srec), 32);
     ASSERT_EQ(load_bin(0x108, bin, out), 0);

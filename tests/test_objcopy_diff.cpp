@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include "flash-copy.h"
+#include "images.h"
 #include "kestrel.h"
 
 namespace
@@ -29,23 +31,12 @@ struct record_t {
     bytes data;
 };
 
+// One record with its line end.
 std::string record_text(int type, unsigned addr_len, const record_t &r)
 {
-    bytes b{static_cast<uint8_t>(addr_len + r.data.size() + 1)};
-    for (unsigned k = addr_len; k-- > 0;)
-        b.push_back(static_cast<uint8_t>(r.address >> (8 * k)));
-    b.insert(b.end(), r.data.begin(), r.data.end());
-    unsigned sum = 0;
-    for (uint8_t x : b)
-        sum += x;
-    b.push_back(static_cast<uint8_t>(~sum));
-    std::string s{'S', static_cast<char>('0' + type)};
-    char hex[3];
-    for (uint8_t x : b) {
-        snprintf(hex, sizeof hex, "%02X", x);
-        s += hex;
-    }
-    return s + "\r\n";
+    std::string s = testimg::record(static_cast<char>('0' + type), addr_len, r.address, r.data);
+    s += "\r\n";
+    return s;
 }
 
 struct type_case {
@@ -57,32 +48,16 @@ struct type_case {
 class ObjcopyDiff : public ::testing::TestWithParam<type_case>
 {
   protected:
-    h8s_config_t saved{};
-    bytes mem, flags;
-    std::string dir;
+    testimg::FlashCopy flash{flash_size, flash_unit};
+    bytes &mem = flash.mem;
+    bytes &flags = flash.flags;
+    testimg::TempDir tmp;
+    const std::string dir = tmp.path();
 
     void SetUp() override
     {
         if (system("command -v objcopy >/dev/null 2>&1") != 0)
             GTEST_SKIP() << "objcopy is not installed";
-        saved = cfg;
-        mem.assign(flash_size, 0xFF);
-        flags.assign(flags_bytes(flash_size, flash_unit), 0);
-        cfg.size = flash_size;
-        cfg.unit = flash_unit;
-        cfg.mem = mem.data();
-        cfg.flags = flags.data();
-        cfg.used = 0;
-        char tmpl[] = "/tmp/kestrel-objcopy-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override
-    {
-        if (dir.empty())
-            return;
-        cfg = saved;
-        std::filesystem::remove_all(dir);
     }
 };
 

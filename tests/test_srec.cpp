@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "flash-copy.h"
+#include "images.h"
 #include "kestrel.h"
 
 namespace
@@ -48,26 +50,17 @@ std::string raw(char type, const bytes &b)
     return s;
 }
 
-// A well-formed record of a type with an address of addr_len bytes.
-std::string rec(char type, unsigned addr_len, uint32_t address, const bytes &d)
-{
-    bytes b{static_cast<uint8_t>(addr_len + d.size() + 1)};
-    for (unsigned k = addr_len; k-- > 0;)
-        b.push_back(static_cast<uint8_t>(address >> (8 * k)));
-    b.insert(b.end(), d.begin(), d.end());
-    return raw(type, b);
-}
 std::string s1(uint32_t a, const bytes &d)
 {
-    return rec('1', 2, a, d);
+    return testimg::record('1', 2, a, d);
 }
 std::string s2(uint32_t a, const bytes &d)
 {
-    return rec('2', 3, a, d);
+    return testimg::record('2', 3, a, d);
 }
 std::string s3(uint32_t a, const bytes &d)
 {
-    return rec('3', 4, a, d);
+    return testimg::record('3', 4, a, d);
 }
 
 std::string lower_digits(std::string s)
@@ -95,29 +88,12 @@ struct srec_case {
 class image_fixture : public ::testing::Test
 {
   protected:
-    h8s_config_t saved{};
-    bytes mem, flags;
-    std::string dir;
+    testimg::FlashCopy flash{flash_size, flash_unit, used_before};
+    bytes &mem = flash.mem;
+    bytes &flags = flash.flags;
+    testimg::TempDir tmp;
+    const std::string dir = tmp.path();
 
-    void SetUp() override
-    {
-        saved = cfg;
-        mem.assign(flash_size, 0xFF);
-        flags.assign(flags_bytes(flash_size, flash_unit), 0);
-        cfg.size = flash_size;
-        cfg.unit = flash_unit;
-        cfg.mem = mem.data();
-        cfg.flags = flags.data();
-        cfg.used = used_before;
-        char tmpl[] = "/tmp/kestrel-srec-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override
-    {
-        cfg = saved;
-        std::filesystem::remove_all(dir);
-    }
     std::string write(const std::string &text, const char *name = "image.mot")
     {
         std::string path = dir + "/" + name;
@@ -163,8 +139,8 @@ std::vector<srec_case> srec_cases()
          {{0x123, {'K', 'e', 's', 't', 'r', 'e', 'l', '!'}}},
          {2}},
         {"CrLfAndBlankLines",
-         "\r\n" + rec('0', 2, 0, {'h', 'd', 'r'}) + "\r\n\r\n" + s1(0x200, a10) + "\r\n" + end9 +
-             "\r\n",
+         "\r\n" + testimg::record('0', 2, 0, {'h', 'd', 'r'}) + "\r\n\r\n" + s1(0x200, a10) +
+             "\r\n" + end9 + "\r\n",
          10,
          " ok\n",
          {{0x200, a10}},
@@ -223,8 +199,9 @@ std::vector<srec_case> srec_cases()
          {{0x10, a10}},
          {0}},
         {"HeaderCountAndEndRecordsChangeNothing",
-         rec('0', 2, 0x10, a10) + "\n" + rec('5', 2, 1, {}) + "\n" + rec('7', 4, 0x10, {}) + "\n" +
-             rec('8', 3, 0x10, {}) + "\n" + rec('9', 2, 0x10, {}) + "\n",
+         testimg::record('0', 2, 0x10, a10) + "\n" + testimg::record('5', 2, 1, {}) + "\n" +
+             testimg::record('7', 4, 0x10, {}) + "\n" + testimg::record('8', 3, 0x10, {}) + "\n" +
+             testimg::record('9', 2, 0x10, {}) + "\n",
          0,
          " ok\n",
          {},

@@ -31,42 +31,42 @@ void append_hex(std::string &s, unsigned byte)
     s.push_back(digits[byte & 0xF]);
 }
 
-std::string record(int type, uint32_t address, int addr_len, const uint8_t *data, size_t n)
+} // namespace
+
+std::string record(char type, unsigned addr_len, uint32_t address, const std::vector<uint8_t> &data)
 {
-    unsigned count = static_cast<unsigned>(addr_len + n + 1);
-    std::string s;
-    s.push_back('S');
-    s.push_back(static_cast<char>('0' + type));
+    unsigned count = static_cast<unsigned>(addr_len + data.size() + 1);
+    std::string s{'S', type};
     append_hex(s, count);
     unsigned sum = count;
-    for (int i = addr_len - 1; i >= 0; --i) {
+    for (unsigned i = addr_len; i-- > 0;) {
         unsigned b = (address >> (8 * i)) & 0xFF;
         sum += b;
         append_hex(s, b);
     }
-    for (size_t i = 0; i < n; ++i) {
-        sum += data[i];
-        append_hex(s, data[i]);
+    for (uint8_t b : data) {
+        sum += b;
+        append_hex(s, b);
     }
     append_hex(s, ~sum & 0xFF);
-    s.append("\r\n");
     return s;
 }
 
-} // namespace
-
 std::string srec(const std::vector<Region> &regions, size_t per_record, bool s3)
 {
-    const uint8_t header[] = {'t', 'e', 's', 't'};
-    std::string s = record(0, 0, 2, header, sizeof header);
+    std::string s = record('0', 2, 0, {'t', 'e', 's', 't'});
+    s += "\r\n";
     for (const Region &r : regions) {
         for (size_t off = 0; off < r.data.size(); off += per_record) {
             size_t n = std::min(per_record, r.data.size() - off);
-            s += record(s3 ? 3 : 2, static_cast<uint32_t>(r.address + off), s3 ? 4 : 3,
-                        r.data.data() + off, n);
+            const std::vector<uint8_t> part(r.data.begin() + off, r.data.begin() + off + n);
+            s += record(s3 ? '3' : '2', s3 ? 4 : 3, static_cast<uint32_t>(r.address + off), part);
+            s += "\r\n";
         }
     }
-    return s + record(s3 ? 7 : 8, 0, s3 ? 4 : 3, nullptr, 0);
+    s += record(s3 ? '7' : '8', s3 ? 4 : 3, 0, {});
+    s += "\r\n";
+    return s;
 }
 
 TempDir::TempDir()

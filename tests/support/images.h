@@ -17,6 +17,12 @@ struct Region {
 // Deterministic non-0xFF-heavy bytes for a region.
 std::vector<uint8_t> pattern(size_t n, uint32_t seed);
 
+// One S-record without a line end: "S", the type character, the byte count,
+// the address of addr_len bytes (most significant first), the data and the
+// checksum, in upper-case hexadecimal.
+std::string record(char type, unsigned addr_len, uint32_t address,
+                   const std::vector<uint8_t> &data);
+
 // S-record text: an S0 header, S2 (or S3 when s3) data records of at most
 // per_record bytes, an S8 (S7) end record, lines ended by "\r\n".
 std::string srec(const std::vector<Region> &regions, size_t per_record = 32, bool s3 = false);
