@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "kestrel.h"
+#include "memfile.h"
 
 namespace
 {
@@ -29,28 +30,15 @@ constexpr size_t header_size = 8;
 constexpr size_t max_image = 4096;
 constexpr uint32_t used_before = 77;
 
-int file_fd = -1;
-char file_path[64];
-
-void write_file(const uint8_t *data, size_t size)
-{
-    ASSERT(ftruncate(file_fd, 0) == 0);
-    size_t done = 0;
-    while (done < size) {
-        ssize_t w = pwrite(file_fd, data + done, size - done, static_cast<off_t>(done));
-        ASSERT(w > 0);
-        done += static_cast<size_t>(w);
-    }
-}
+memfile_t *image_file = nullptr; // made once, in LLVMFuzzerInitialize
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     ASSERT(freopen("/dev/null", "w", stdout) != nullptr);
-    file_fd = memfd_create("binimage", 0);
-    ASSERT(file_fd >= 0);
-    snprintf(file_path, sizeof file_path, "/proc/self/fd/%d", file_fd);
+    static memfile_t file("binimage");
+    image_file = &file;
     return 0;
 }
 
@@ -77,9 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     ASSERT(cfg.mem != nullptr && cfg.flags != nullptr);
     memset(cfg.mem, 0xFF, flash);
     cfg.used = used_before;
-    write_file(image, image_size);
+    image_file->write(image, image_size);
 
-    const int result = add_bin_to_map(start, file_path);
+    const int result = add_bin_to_map(start, image_file->path());
 
     // The flash copy and page map this load must leave: the image at start and
     // exactly the pages of its bytes marked, the partial last page included;

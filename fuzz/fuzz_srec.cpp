@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "kestrel.h"
+#include "memfile.h"
 
 namespace
 {
@@ -27,8 +28,7 @@ constexpr uint32_t flash_size = 64 * 1024;
 constexpr uint16_t flash_unit = 128;
 constexpr uint32_t used_before = 1000; // not 0, so that a wrong reset of used shows
 
-int file_fd = -1;
-char file_path[64];
+memfile_t *image_file = nullptr; // made once, in LLVMFuzzerInitialize
 std::vector<uint8_t> mem_before;
 std::vector<uint8_t> flags_before;
 
@@ -54,17 +54,6 @@ void reset_flash()
     cfg.used = used_before;
     memcpy(mem_before.data(), cfg.mem, flash_size);
     memcpy(flags_before.data(), cfg.flags, flags_before.size());
-}
-
-void write_file(const uint8_t *data, size_t size)
-{
-    ASSERT(ftruncate(file_fd, 0) == 0);
-    size_t done = 0;
-    while (done < size) {
-        ssize_t w = pwrite(file_fd, data + done, size - done, static_cast<off_t>(done));
-        ASSERT(w > 0);
-        done += static_cast<size_t>(w);
-    }
 }
 
 void check_after(int result)
@@ -167,18 +156,17 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     // The loader prints a line per file; keep the fuzzer's output readable.
     ASSERT(freopen("/dev/null", "w", stdout) != nullptr);
-    file_fd = memfd_create("srec", 0);
-    ASSERT(file_fd >= 0);
-    snprintf(file_path, sizeof file_path, "/proc/self/fd/%d", file_fd);
+    static memfile_t file("srec");
+    image_file = &file;
     setup_flash();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    write_file(data, size);
+    image_file->write(data, size);
     reset_flash();
-    const int result = add_srec_to_map(file_path);
+    const int result = add_srec_to_map(image_file->path());
     check_after(result);
 
     std::vector<uint8_t> mem(mem_before);

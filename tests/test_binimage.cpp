@@ -27,10 +27,7 @@ using bytes = std::vector<uint8_t>;
 
 bytes data(size_t n, unsigned seed)
 {
-    bytes d(n);
-    for (size_t i = 0; i < n; ++i)
-        d[i] = static_cast<uint8_t>((i + seed) * 37 + seed * 11);
-    return d;
+    return testimg::pattern(n, seed);
 }
 
 struct bin_case {

@@ -24,13 +24,9 @@ constexpr uint32_t used_before = 1000;
 
 using bytes = std::vector<uint8_t>;
 
-// Pseudo-random test data.
 bytes data(size_t n, unsigned seed)
 {
-    bytes d(n);
-    for (size_t i = 0; i < n; ++i)
-        d[i] = static_cast<uint8_t>((i + seed) * 37 + seed * 11);
-    return d;
+    return testimg::pattern(n, seed);
 }
 
 // A record "S<type>" of the given bytes (count, address, data) and their checksum.
