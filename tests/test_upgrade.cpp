@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include "bootsim.h"
 #include "images.h"
 #include "process.h"
@@ -109,7 +113,11 @@ class Upgrade : public ::testing::Test
     }
     testproc::Result run(std::vector<std::string> args, int timeout_ms = 120000)
     {
-        auto r = testproc::kestrel(args, timeout_ms);
+        // As a service starts it: a session leader without a controlling terminal.
+        if (as_service)
+            args.insert(args.begin(), {"-w", KESTREL_BIN});
+        auto r = as_service ? testproc::run("/usr/bin/setsid", args, timeout_ms)
+                            : testproc::kestrel(args, timeout_ms);
         EXPECT_FALSE(r.timed_out) << r.out;
         EXPECT_EQ(r.signal, 0) << r.out << r.err;
         return r;
@@ -122,6 +130,7 @@ class Upgrade : public ::testing::Test
     testimg::TempDir dir;
     std::vector<bootsim::FaultSpec> faults;
     std::unique_ptr<bootsim::Sim> sim;
+    bool as_service = false;
 };
 
 struct RateCase {
@@ -205,6 +214,7 @@ struct StageFailure {
     std::vector<bootsim::FaultSpec> faults;
     int status;
     const char *tail; // how the output ends
+    bool as_service = false;
 };
 
 class StageFails : public Upgrade, public ::testing::WithParamInterface<StageFailure>
@@ -215,6 +225,7 @@ TEST_P(StageFails, EndsWithTheStageSummaryAndStatus)
 {
     const StageFailure &c = GetParam();
     faults = c.faults;
+    as_service = c.as_service;
     const std::string image = dir.write("fw.mot", testimg::srec(sample_regions()));
     start();
     auto r = run({"-s", device("115200"), "-i", image, "-v"});
@@ -273,7 +284,14 @@ INSTANTIATE_TEST_SUITE_P(
             "LineHangsUpWhileProgramming",
             {{0x50, 2, Fault::HangUp}},
             249,
-            "Failed to flash 128 bytes chunk at 128\nError while writing to the flash memory\n"}),
+            "Failed to flash 128 bytes chunk at 128\nError while writing to the flash memory\n"},
+        // The port must not become the controlling terminal, or the hang-up kills the run.
+        StageFailure{
+            "LineHangsUpUnderAServiceManager",
+            {{0x50, 2, Fault::HangUp}},
+            249,
+            "Failed to flash 128 bytes chunk at 128\nError while writing to the flash memory\n",
+            true}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(Upgrade, WrongSecondSynchronisationAnswerIsRetriedAfterAPause)
@@ -296,6 +314,23 @@ TEST_F(Upgrade, UnopenableDeviceFailsAtOnce)
     EXPECT_EQ(r.status, 253);
     EXPECT_EQ(r.out, "Baud rate 9600 has been set\n\rRetry  0\rFailed to open port " + dir.path() +
                          "/no-such-tty\nFailed to adjust baud rate\n");
+}
+
+// Another program holds the port's lock: no try at all, nothing on the line.
+TEST_F(Upgrade, BusyPortIsGivenUpAtOnce)
+{
+    const std::string image = dir.write("fw.mot", testimg::srec({{0, testimg::pattern(16, 1)}}));
+    start();
+    const int holder = open(sim->slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    auto r = run({"-s", device(), "-i", image});
+    close(holder);
+    sim->stop();
+    EXPECT_EQ(r.status, 253);
+    EXPECT_EQ(r.out, "Baud rate 9600 has been set\n\rRetry  0\rPort " + sim->slave_path() +
+                         " is in use by another program\nFailed to adjust baud rate\n");
+    EXPECT_EQ(sim->stats().bytes_rx, 0u);
 }
 
 TEST_F(Upgrade, HostRateMissingFromItsTableFailsAfterTheDeviceAcknowledged)

@@ -62,7 +62,12 @@ int sync_try(const char *device)
 {
     uint8_t tmp = 0x00;
     serial_close();
-    if (serial_open(device) < 0) {
+    const int fd = serial_open(device);
+    if (fd == SERIAL_PORT_BUSY) {
+        printf("Port %s is in use by another program\n", device);
+        return -1;
+    }
+    if (fd < 0) {
         printf("Failed to open port %s\n", device);
         return -1;
     }
