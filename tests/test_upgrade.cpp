@@ -55,9 +55,11 @@ std::set<uint32_t> pages_of(const std::vector<Region> &regions)
     return pages;
 }
 
-std::string progress(const char *what, const std::set<uint32_t> &pages, uint32_t used)
+std::string progress(const char *what, const std::set<uint32_t> &pages, uint32_t used, bool quiet)
 {
     std::string s;
+    if (quiet)
+        return "\n";
     uint32_t bytes = 0;
     char buf[64];
     for (size_t i = 0; i < pages.size(); ++i) {
@@ -71,13 +73,13 @@ std::string progress(const char *what, const std::set<uint32_t> &pages, uint32_t
 // Everything a successful run prints.
 std::string success_output(const std::string &device, const std::string &rate,
                            const std::string &image, const std::vector<Region> &regions,
-                           bool verify)
+                           bool verify, bool quiet)
 {
     uint32_t used = 0;
     for (const Region &r : regions)
         used += static_cast<uint32_t>(r.data.size());
-    std::string s = "Baud rate 9600 has been set\n"
-                    "\rRetry  0\rBaud rate has been adjusted\n"
+    std::string s = std::string("Baud rate 9600 has been set\n") + (quiet ? "" : "\rRetry  0\r") +
+                    "Baud rate has been adjusted\n"
                     "Found 1 device: ascii code \"3K64\", name \"H8S-SIM\"\n"
                     "Device \"3K64\" selected\n"
                     "Baud rate " +
@@ -92,12 +94,12 @@ std::string success_output(const std::string &device, const std::string &rate,
          "\tProgramming unit size: 128 bytes\n\tBytes to program: " +
          std::to_string(used) + " bytes\n\n";
     s += "Erasing: ";
-    for (int i = 1; i <= 16; ++i)
+    for (int i = 1; i <= 16 && !quiet; ++i)
         s += "\rErasing: " + std::to_string(i * 100 / 16) + "%";
     s += "\n";
-    s += progress("Upgrading", pages_of(regions), used);
+    s += progress("Upgrading", pages_of(regions), used, quiet);
     if (verify)
-        s += progress("Verifying", pages_of(regions), used);
+        s += progress("Verifying", pages_of(regions), used, quiet);
     return s;
 }
 
@@ -136,6 +138,7 @@ class Upgrade : public ::testing::Test
 struct RateCase {
     const char *rate;
     bool verify;
+    bool quiet = false;
 };
 
 class FullUpgrade : public Upgrade, public ::testing::WithParamInterface<RateCase>
@@ -151,12 +154,14 @@ TEST_P(FullUpgrade, ProgramsExactlyTheImageAndPrintsEveryStage)
     std::vector<std::string> args = {"-s", device(c.rate), "-i", image};
     if (c.verify)
         args.push_back("-v");
+    if (c.quiet)
+        args.push_back("--quiet");
     auto r = run(args);
     sim->stop();
 
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, success_output(sim->slave_path(), c.rate, image, regions, c.verify));
+    EXPECT_EQ(r.out, success_output(sim->slave_path(), c.rate, image, regions, c.verify, c.quiet));
     EXPECT_EQ(sim->erased_blocks(), kSampleBlocks);
 
     std::set<uint32_t> units;
@@ -181,7 +186,8 @@ INSTANTIATE_TEST_SUITE_P(Rates, FullUpgrade,
                                            RateCase{"460800", false}, RateCase{"460800", true}),
                          [](const auto &info) {
                              return std::string("At") + info.param.rate +
-                                    (info.param.verify ? "Verified" : "");
+                                    (info.param.verify ? "Verified" : "") +
+                                    (info.param.quiet ? "Quiet" : "");
                          });
 
 TEST_F(Upgrade, BinaryAndSrecordImagesOverlapInCommandLineOrder)
@@ -314,6 +320,40 @@ TEST_F(Upgrade, UnopenableDeviceFailsAtOnce)
     EXPECT_EQ(r.status, 253);
     EXPECT_EQ(r.out, "Baud rate 9600 has been set\n\rRetry  0\rFailed to open port " + dir.path() +
                          "/no-such-tty\nFailed to adjust baud rate\n");
+}
+
+// Numbers that a host with a 32-bit long used to print otherwise.
+TEST_F(Upgrade, NumbersAreTheSameOnEveryHost)
+{
+    const std::string mot = dir.write("fw.mot", testimg::srec({{0, testimg::pattern(16, 1)}}));
+    const std::string bin = dir.write("fw.bin", std::string(16, 'b'));
+    const struct {
+        std::vector<std::string> args;
+        std::string printed;
+        int status;
+    } cases[] = {
+        {{"-f", "99999999999", "-i", mot}, "\tFrequency: 4294957296 Hz\n", 0},
+        {{"-i", bin + ",-1"},
+         "Reading " + bin +
+             " binary image at 4294967295...\n"
+             "Error: address 0x10000000F is invalid, image is out of range\n",
+         255},
+        {{"-i", bin + ",-2147483648"},
+         "Reading " + bin +
+             " binary image at 2147483648...\n"
+             "Error: address 0x80000010 is invalid, image is out of range\n",
+         255},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args[1]);
+        start();
+        std::vector<std::string> args = {"-s", device()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        auto r = run(args);
+        sim->stop();
+        EXPECT_EQ(r.status, c.status) << r.out;
+        EXPECT_NE(r.out.find(c.printed), std::string::npos) << r.out;
+    }
 }
 
 // Another program holds the port's lock: no try at all, nothing on the line.

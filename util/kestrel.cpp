@@ -3,6 +3,8 @@
 #include "kestrel.h"
 
 #include <cctype>
+#include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -115,13 +117,26 @@ int add_image_file(const opt_desc *opt, int argc, char **args)
                         get_option_name(opt), sizeof rec->name - 1);
         return -1;
     }
-    // "%li" conventions: white space, sign, 0x for hex, 0 for octal; the rest ignored.
+    // White space, sign, 0x for hex, 0 for octal; the rest ignored. Read in 64
+    // bits on every host; a value outside what 32 bits hold (unsigned, or
+    // negative two's complement) is refused rather than cut to some other
+    // address. A negative one is kept modulo 2^32.
     bool has_offset = false;
     if (arg[namelen] == ',') {
         const char *num = arg + namelen + 1;
         char *end = nullptr;
-        long v = strtol(num, &end, 0);
+        const int saved_errno = errno;
+        const long long v = strtoll(num, &end, 0);
+        const bool range_error = errno == ERANGE;
+        errno = saved_errno;
         if (end != num) {
+            if (range_error || v > static_cast<long long>(UINT32_MAX) || v < INT32_MIN) {
+                free(rec);
+                set_local_errno(ERR_OPTION_INVALID_VALUE,
+                                " for option %s: start address does not fit in 32 bits",
+                                get_option_name(opt));
+                return -1;
+            }
             has_offset = true;
             rec->offset = static_cast<uint32_t>(v);
         }
@@ -130,8 +145,8 @@ int add_image_file(const opt_desc *opt, int argc, char **args)
     rec->is_bin = !(len >= 5 && strcmp(rec->name + len - 4, ".mot") == 0);
 
     if (!rec->is_bin && has_offset)
-        printf("Warning: start address %li is ignored for s-record file '%s'\n",
-               static_cast<long>(rec->offset), rec->name);
+        printf("Warning: start address %" PRIu32 " is ignored for s-record file '%s'\n",
+               rec->offset, rec->name);
     else if (rec->is_bin && !has_offset)
         printf("Warning: no start address is defined for '%s', assuming 0\n", rec->name);
 
