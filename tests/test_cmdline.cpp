@@ -18,6 +18,7 @@ const std::string usage_text =
     " -s: serial device and baudrate\n"
     " -i: image file (BIN or MOT) and start address (for BIN)\n"
     " -v: verify flash content after programming\n"
+    " -q: no progress percentages or retry counters\n"
     "\n"; // the newline puts adds
 
 const std::string no_images = "Command line error: No images specified (16)\n";

@@ -183,7 +183,8 @@ TEST_P(FullUpgrade, ProgramsExactlyTheImageAndPrintsEveryStage)
 
 INSTANTIATE_TEST_SUITE_P(Rates, FullUpgrade,
                          ::testing::Values(RateCase{"9600", false}, RateCase{"115200", true},
-                                           RateCase{"460800", false}, RateCase{"460800", true}),
+                                           RateCase{"460800", false}, RateCase{"460800", true},
+                                           RateCase{"115200", true, true}),
                          [](const auto &info) {
                              return std::string("At") + info.param.rate +
                                     (info.param.verify ? "Verified" : "") +

@@ -22,6 +22,7 @@ const opt_desc opts[] = {
     {'s', "serial", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&set_serial_device)},
     {'i', "image", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&add_image_file)},
     {'v', "verify", OPT_TYPE_BOOLEAN, 0, 0, 0, &cfg.verify},
+    {'q', "quiet", OPT_TYPE_BOOLEAN, 0, 0, 0, &cfg.quiet},
     {'?', "help", OPT_TYPE_USAGE, 0, 0, 0, reinterpret_cast<void *>(&usage)},
     {0, nullptr, OPT_TYPE_END, 0, 0, 0, nullptr},
 };
@@ -34,7 +35,8 @@ void usage()
          " -f: H8S frequency divided by 10000\n"
          " -s: serial device and baudrate\n"
          " -i: image file (BIN or MOT) and start address (for BIN)\n"
-         " -v: verify flash content after programming\n");
+         " -v: verify flash content after programming\n"
+         " -q: no progress percentages or retry counters\n");
 }
 
 void mark_range(uint32_t address, uint32_t n)
