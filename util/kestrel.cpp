@@ -127,12 +127,13 @@ int add_image_file(const opt_desc *opt, int argc, char **args)
     if (arg[namelen] == ',') {
         const char *num = arg + namelen + 1;
         char *end = nullptr;
+        // Saturates beyond 64 bits; errno is kept, since the error report
+        // would print an ERANGE left behind.
         const int saved_errno = errno;
         const long long v = strtoll(num, &end, 0);
-        const bool range_error = errno == ERANGE;
         errno = saved_errno;
         if (end != num) {
-            if (range_error || v > static_cast<long long>(UINT32_MAX) || v < INT32_MIN) {
+            if (v > static_cast<long long>(UINT32_MAX) || v < INT32_MIN) {
                 free(rec);
                 set_local_errno(ERR_OPTION_INVALID_VALUE,
                                 " for option %s: start address does not fit in 32 bits",
