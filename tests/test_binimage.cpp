@@ -1,5 +1,6 @@
 // The binary image loader: placing, page marking, range limits without wrap,
 // files it must refuse, and images that overlap S-record data.
+#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -32,7 +33,7 @@ bytes data(size_t n, unsigned seed)
 
 struct bin_case {
     const char *name;
-    unsigned long start;
+    uint32_t start;
     size_t length;
     int ret;
     std::string printed; // after "Reading <file> binary image at <start>..."
@@ -58,7 +59,7 @@ class BinImage : public ::testing::Test
     {
         return write(name, std::string(b.begin(), b.end()));
     }
-    int load_bin(unsigned long start, const std::string &path, std::string &out)
+    int load_bin(uint32_t start, const std::string &path, std::string &out)
     {
         testing::internal::CaptureStdout();
         int r = add_bin_to_map(start, path.c_str());
@@ -84,9 +85,9 @@ class BinImage : public ::testing::Test
     }
 };
 
-const char *range_message = "\nError: address 0x%lX is invalid, image is out of range\n";
+const char *range_message = "\nError: address 0x%" PRIX64 " is invalid, image is out of range\n";
 
-std::string range_error(unsigned long address)
+std::string range_error(uint64_t address)
 {
     char buf[100];
     snprintf(buf, sizeof buf, range_message, address);

@@ -18,11 +18,14 @@ const std::string usage_text =
     " -s: serial device and baudrate\n"
     " -i: image file (BIN or MOT) and start address (for BIN)\n"
     " -v: verify flash content after programming\n"
+    " -q: no progress percentages or retry counters\n"
     "\n"; // the newline puts adds
 
 const std::string no_images = "Command line error: No images specified (16)\n";
 const std::string no_interface = "Command line error: No serial interface specified (17)\n";
 const std::string invalid_value = "Command line error: Invalid option value (4)\n";
+const std::string start_too_wide = "Command line error: Invalid option value for option --image: "
+                                   "start address does not fit in 32 bits (4)\n";
 
 // A device path that cannot be opened: the run stops at the first stage.
 const std::string no_port = "/nonexistent/tty";
@@ -100,6 +103,30 @@ const std::vector<CmdCase> cmd_cases = {
      {"-i", "a.bin", "--image=b.mot,010", "-ic.MOT"},
      warn_no_start("a.bin") + warn_start("8", "b.mot") + warn_no_start("c.MOT") + usage_text,
      no_interface,
+     254},
+    // Start numbers: 32 bits, unsigned or negative, the same on every host.
+    {"StartAddressNegative",
+     {"-i", "fw.mot,-1"},
+     warn_start("4294967295", "fw.mot") + usage_text,
+     no_interface,
+     254},
+    {"StartAddressLowest",
+     {"-i", "fw.mot,-2147483648"},
+     warn_start("2147483648", "fw.mot") + usage_text,
+     no_interface,
+     254},
+    {"StartAddressHighest", {"-i", "fw.bin,0xFFFFFFFF"}, usage_text, no_interface, 254},
+    {"StartAddressAbove32Bits", {"-i", "fw.mot,0x100000000"}, usage_text, start_too_wide, 254},
+    {"BinaryStartAddressAbove32Bits",
+     {"-i", "fw.bin,0x100000000"},
+     usage_text,
+     start_too_wide,
+     254},
+    {"StartAddressBelow32Bits", {"-i", "fw.bin,-2147483649"}, usage_text, start_too_wide, 254},
+    {"StartAddressBeyond64Bits",
+     {"-i", "fw.bin,99999999999999999999", "-s", no_port},
+     usage_text,
+     start_too_wide,
      254},
     {"SerialWithoutDevice", {"-s", ":115200", "-i", "a.mot"}, usage_text, invalid_value, 254},
     {"ImageWithoutName", {"-i", ",100", "-s", no_port}, usage_text, invalid_value, 254},

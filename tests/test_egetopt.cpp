@@ -411,6 +411,8 @@ std::string cfg_stored()
     auto add = [&s](const std::string &item) { s += (s.empty() ? "" : " ") + item; };
     if (cfg.verify != 0)
         add("verify=" + std::to_string(cfg.verify));
+    if (cfg.quiet != 0)
+        add("quiet=" + std::to_string(cfg.quiet));
     if (cfg.freq != 2949)
         add("freq=" + std::to_string(cfg.freq));
     if (cfg.device[0] != '\0')
@@ -432,7 +434,8 @@ const Case driver_cases[] = {
     {"VerifyTwiceIsOnce", {"-vv"}, 0, 1, "verify=1", ""},
     {"RestOfGroupAsFrequency", {"-fv"}, -1, -1, "",
      "Invalid option value for option --frequency: v (4)\n"},
-    {"UnknownAfterVerify", {"-vq"}, -1, -1, "verify=1", "Unknown option: -q (2)\n"},
+    {"UnknownAfterVerify", {"-vx"}, -1, -1, "verify=1", "Unknown option: -x (2)\n"},
+    {"QuietGroupedAndLong", {"-qv", "--quiet"}, 0, 2, "verify=1 quiet=1", ""},
     {"VerifyTakesNoValue", {"--verify=q"}, -1, -1, "verify=1",
      "Option accepts no arguments: --verify=q (5)\n"},
     {"SerialAtEnd", {"-s"}, -1, -1, "", "Not enough arguments for an option: --serial (3)\n"},
@@ -467,6 +470,7 @@ class DriverTable : public testing::TestWithParam<Case>
         snprintf(cfg.baudrate, sizeof cfg.baudrate, "9600");
         cfg.freq = 2949;
         cfg.verify = 0;
+        cfg.quiet = 0;
     }
 };
 

@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include "bootsim.h"
 #include "images.h"
 #include "process.h"
@@ -51,9 +55,11 @@ std::set<uint32_t> pages_of(const std::vector<Region> &regions)
     return pages;
 }
 
-std::string progress(const char *what, const std::set<uint32_t> &pages, uint32_t used)
+std::string progress(const char *what, const std::set<uint32_t> &pages, uint32_t used, bool quiet)
 {
     std::string s;
+    if (quiet)
+        return "\n";
     uint32_t bytes = 0;
     char buf[64];
     for (size_t i = 0; i < pages.size(); ++i) {
@@ -67,13 +73,13 @@ std::string progress(const char *what, const std::set<uint32_t> &pages, uint32_t
 // Everything a successful run prints.
 std::string success_output(const std::string &device, const std::string &rate,
                            const std::string &image, const std::vector<Region> &regions,
-                           bool verify)
+                           bool verify, bool quiet)
 {
     uint32_t used = 0;
     for (const Region &r : regions)
         used += static_cast<uint32_t>(r.data.size());
-    std::string s = "Baud rate 9600 has been set\n"
-                    "\rRetry  0\rBaud rate has been adjusted\n"
+    std::string s = std::string("Baud rate 9600 has been set\n") + (quiet ? "" : "\rRetry  0\r") +
+                    "Baud rate has been adjusted\n"
                     "Found 1 device: ascii code \"3K64\", name \"H8S-SIM\"\n"
                     "Device \"3K64\" selected\n"
                     "Baud rate " +
@@ -88,12 +94,12 @@ std::string success_output(const std::string &device, const std::string &rate,
          "\tProgramming unit size: 128 bytes\n\tBytes to program: " +
          std::to_string(used) + " bytes\n\n";
     s += "Erasing: ";
-    for (int i = 1; i <= 16; ++i)
+    for (int i = 1; i <= 16 && !quiet; ++i)
         s += "\rErasing: " + std::to_string(i * 100 / 16) + "%";
     s += "\n";
-    s += progress("Upgrading", pages_of(regions), used);
+    s += progress("Upgrading", pages_of(regions), used, quiet);
     if (verify)
-        s += progress("Verifying", pages_of(regions), used);
+        s += progress("Verifying", pages_of(regions), used, quiet);
     return s;
 }
 
@@ -109,7 +115,11 @@ class Upgrade : public ::testing::Test
     }
     testproc::Result run(std::vector<std::string> args, int timeout_ms = 120000)
     {
-        auto r = testproc::kestrel(args, timeout_ms);
+        // As a service starts it: a session leader without a controlling terminal.
+        if (as_service)
+            args.insert(args.begin(), {"-w", KESTREL_BIN});
+        auto r = as_service ? testproc::run("/usr/bin/setsid", args, timeout_ms)
+                            : testproc::kestrel(args, timeout_ms);
         EXPECT_FALSE(r.timed_out) << r.out;
         EXPECT_EQ(r.signal, 0) << r.out << r.err;
         return r;
@@ -122,11 +132,13 @@ class Upgrade : public ::testing::Test
     testimg::TempDir dir;
     std::vector<bootsim::FaultSpec> faults;
     std::unique_ptr<bootsim::Sim> sim;
+    bool as_service = false;
 };
 
 struct RateCase {
     const char *rate;
     bool verify;
+    bool quiet = false;
 };
 
 class FullUpgrade : public Upgrade, public ::testing::WithParamInterface<RateCase>
@@ -142,12 +154,14 @@ TEST_P(FullUpgrade, ProgramsExactlyTheImageAndPrintsEveryStage)
     std::vector<std::string> args = {"-s", device(c.rate), "-i", image};
     if (c.verify)
         args.push_back("-v");
+    if (c.quiet)
+        args.push_back("--quiet");
     auto r = run(args);
     sim->stop();
 
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, success_output(sim->slave_path(), c.rate, image, regions, c.verify));
+    EXPECT_EQ(r.out, success_output(sim->slave_path(), c.rate, image, regions, c.verify, c.quiet));
     EXPECT_EQ(sim->erased_blocks(), kSampleBlocks);
 
     std::set<uint32_t> units;
@@ -169,10 +183,12 @@ TEST_P(FullUpgrade, ProgramsExactlyTheImageAndPrintsEveryStage)
 
 INSTANTIATE_TEST_SUITE_P(Rates, FullUpgrade,
                          ::testing::Values(RateCase{"9600", false}, RateCase{"115200", true},
-                                           RateCase{"460800", false}, RateCase{"460800", true}),
+                                           RateCase{"460800", false}, RateCase{"460800", true},
+                                           RateCase{"115200", true, true}),
                          [](const auto &info) {
                              return std::string("At") + info.param.rate +
-                                    (info.param.verify ? "Verified" : "");
+                                    (info.param.verify ? "Verified" : "") +
+                                    (info.param.quiet ? "Quiet" : "");
                          });
 
 TEST_F(Upgrade, BinaryAndSrecordImagesOverlapInCommandLineOrder)
@@ -205,6 +221,7 @@ struct StageFailure {
     std::vector<bootsim::FaultSpec> faults;
     int status;
     const char *tail; // how the output ends
+    bool as_service = false;
 };
 
 class StageFails : public Upgrade, public ::testing::WithParamInterface<StageFailure>
@@ -215,6 +232,7 @@ TEST_P(StageFails, EndsWithTheStageSummaryAndStatus)
 {
     const StageFailure &c = GetParam();
     faults = c.faults;
+    as_service = c.as_service;
     const std::string image = dir.write("fw.mot", testimg::srec(sample_regions()));
     start();
     auto r = run({"-s", device("115200"), "-i", image, "-v"});
@@ -273,7 +291,14 @@ INSTANTIATE_TEST_SUITE_P(
             "LineHangsUpWhileProgramming",
             {{0x50, 2, Fault::HangUp}},
             249,
-            "Failed to flash 128 bytes chunk at 128\nError while writing to the flash memory\n"}),
+            "Failed to flash 128 bytes chunk at 128\nError while writing to the flash memory\n"},
+        // The port must not become the controlling terminal, or the hang-up kills the run.
+        StageFailure{
+            "LineHangsUpUnderAServiceManager",
+            {{0x50, 2, Fault::HangUp}},
+            249,
+            "Failed to flash 128 bytes chunk at 128\nError while writing to the flash memory\n",
+            true}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(Upgrade, WrongSecondSynchronisationAnswerIsRetriedAfterAPause)
@@ -296,6 +321,52 @@ TEST_F(Upgrade, UnopenableDeviceFailsAtOnce)
     EXPECT_EQ(r.status, 253);
     EXPECT_EQ(r.out, "Baud rate 9600 has been set\n\rRetry  0\rFailed to open port " + dir.path() +
                          "/no-such-tty\nFailed to adjust baud rate\n");
+}
+
+// Numbers that a host with a 32-bit long used to print otherwise.
+TEST_F(Upgrade, NumbersAreTheSameOnEveryHost)
+{
+    const std::string mot = dir.write("fw.mot", testimg::srec({{0, testimg::pattern(16, 1)}}));
+    const std::string bin = dir.write("fw.bin", std::string(16, 'b'));
+    const struct {
+        std::vector<std::string> args;
+        std::string printed;
+        int status;
+    } cases[] = {
+        {{"-f", "99999999999", "-i", mot}, "\tFrequency: 4294957296 Hz\n", 0},
+        {{"-i", bin + ",-1"},
+         "Reading " + bin +
+             " binary image at 4294967295...\n"
+             "Error: address 0x10000000F is invalid, image is out of range\n",
+         255},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args[1]);
+        start();
+        std::vector<std::string> args = {"-s", device()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        auto r = run(args);
+        sim->stop();
+        EXPECT_EQ(r.status, c.status) << r.out;
+        EXPECT_NE(r.out.find(c.printed), std::string::npos) << r.out;
+    }
+}
+
+// Another program holds the port's lock: no try at all, nothing on the line.
+TEST_F(Upgrade, BusyPortIsGivenUpAtOnce)
+{
+    const std::string image = dir.write("fw.mot", testimg::srec({{0, testimg::pattern(16, 1)}}));
+    start();
+    const int holder = open(sim->slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    auto r = run({"-s", device(), "-i", image});
+    close(holder);
+    sim->stop();
+    EXPECT_EQ(r.status, 253);
+    EXPECT_EQ(r.out, "Baud rate 9600 has been set\n\rRetry  0\rPort " + sim->slave_path() +
+                         " is in use by another program\nFailed to adjust baud rate\n");
+    EXPECT_EQ(sim->stats().bytes_rx, 0u);
 }
 
 TEST_F(Upgrade, HostRateMissingFromItsTableFailsAfterTheDeviceAcknowledged)

@@ -3,6 +3,7 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <cinttypes>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -231,9 +232,9 @@ int add_srec_to_map(const char *imagefile)
     return total > INT_MAX ? INT_MAX : static_cast<int>(total);
 }
 
-int add_bin_to_map(unsigned long start, const char *imagefile)
+int add_bin_to_map(uint32_t start, const char *imagefile)
 {
-    printf("Reading %s binary image at %lu...", name_or_null(imagefile), start);
+    printf("Reading %s binary image at %" PRIu32 "...", name_or_null(imagefile), start);
     // Non-blocking so that a FIFO without a writer is refused below instead of
     // hanging the open; regular files ignore the flag.
     int fd = imagefile != nullptr ? open(imagefile, O_RDONLY | O_NONBLOCK) : -1;
@@ -253,10 +254,11 @@ int add_bin_to_map(unsigned long start, const char *imagefile)
     uint64_t total = static_cast<uint64_t>(st.st_size);
 
     // An image starts inside the flash and may fill it to its last byte. The
-    // sum is taken in 64 bits so that a huge start cannot wrap round into range.
+    // sum is taken and printed in 64 bits so that a huge start can neither wrap
+    // round into range nor print as some other address.
     if (start >= cfg.size || total > cfg.size - start) {
-        printf("\nError: address 0x%lX is invalid, image is out of range\n",
-               static_cast<unsigned long>(start + total));
+        printf("\nError: address 0x%" PRIX64 " is invalid, image is out of range\n",
+               uint64_t{start} + total);
         return -1;
     }
 

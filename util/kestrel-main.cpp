@@ -1,6 +1,7 @@
 // The program's entry: command line, then the upgrade as a fixed sequence of
 // stages. The first stage that fails ends the run with a summary line and an
 // exit status that names the stage.
+#include <cinttypes>
 #include <cstdio>
 
 #include "kestrel.h"
@@ -23,10 +24,10 @@ void print_parameters()
     puts("\nProgramming parameters:");
     printf("\tDevice: %s\n", cfg.device);
     printf("\tBaud rate: %s baud\n", cfg.baudrate);
-    printf("\tFrequency: %li Hz\n", static_cast<long>(cfg.freq));
-    printf("\tMemory size: %li bytes\n", static_cast<long>(cfg.size));
+    printf("\tFrequency: %" PRIu32 " Hz\n", cfg.freq);
+    printf("\tMemory size: %" PRIu32 " bytes\n", cfg.size);
     printf("\tProgramming unit size: %i bytes\n", static_cast<int>(cfg.unit));
-    printf("\tBytes to program: %li bytes\n\n", static_cast<long>(cfg.used));
+    printf("\tBytes to program: %" PRIu32 " bytes\n\n", cfg.used);
 }
 
 } // namespace

@@ -4,6 +4,8 @@
 // failure; main adds the summary line.
 #include <unistd.h>
 
+#include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,9 +53,9 @@ void put16(uint16_t v, uint8_t *pb)
 }
 
 // Progress in per cent of the image bytes; 32-bit arithmetic like the device counters.
-unsigned long percent(uint32_t bytes)
+uint32_t percent(uint32_t bytes)
 {
-    return cfg.used != 0 ? static_cast<uint32_t>(bytes * 100u) / cfg.used : 100ul;
+    return cfg.used != 0 ? static_cast<uint32_t>(bytes * 100u) / cfg.used : 100u;
 }
 
 // One synchronisation try on a freshly opened port: 1 synchronised, 0 try
@@ -62,7 +64,12 @@ int sync_try(const char *device)
 {
     uint8_t tmp = 0x00;
     serial_close();
-    if (serial_open(device) < 0) {
+    const int fd = serial_open(device);
+    if (fd == SERIAL_PORT_BUSY) {
+        printf("Port %s is in use by another program\n", device);
+        return -1;
+    }
+    if (fd < 0) {
         printf("Failed to open port %s\n", device);
         return -1;
     }
@@ -89,6 +96,16 @@ int sync_try(const char *device)
 
 } // namespace
 
+void print_progress(const char *format, ...)
+{
+    if (cfg.quiet != 0)
+        return;
+    va_list ap;
+    va_start(ap, format);
+    vprintf(format, ap);
+    va_end(ap);
+}
+
 void long2char(uint32_t n, uint8_t *pb)
 {
     pb[0] = static_cast<uint8_t>(n >> 24);
@@ -100,7 +117,7 @@ void long2char(uint32_t n, uint8_t *pb)
 int adjust_baud_rate(const char *device)
 {
     for (int n = 0; n < SYNC_TRIES; ++n) {
-        printf("\rRetry %2i\r", n);
+        print_progress("\rRetry %2i\r", n);
         int r = sync_try(device);
         if (r < 0)
             return -1;
@@ -164,22 +181,21 @@ int get_info()
         return -4;
     }
     if (cfg.size > MAX_FLASH_SIZE) {
-        printf("Invalid flash layout: flash size %lu is larger than the address space\n",
-               static_cast<unsigned long>(cfg.size));
+        printf("Invalid flash layout: flash size %" PRIu32 " is larger than the address space\n",
+               cfg.size);
         return -4;
     }
     if (cfg.size == 0 || cfg.size % cfg.unit != 0) {
-        printf(
-            "Invalid flash layout: flash size %lu is not a multiple of the programming unit %u\n",
-            static_cast<unsigned long>(cfg.size), static_cast<unsigned>(cfg.unit));
+        printf("Invalid flash layout: flash size %" PRIu32
+               " is not a multiple of the programming unit %u\n",
+               cfg.size, static_cast<unsigned>(cfg.unit));
         return -4;
     }
 
     cfg.mem = static_cast<uint8_t *>(malloc(cfg.size));
     cfg.flags = static_cast<uint8_t *>(calloc(flags_bytes(cfg.size, cfg.unit), 1));
     if (cfg.mem == nullptr || cfg.flags == nullptr) {
-        printf("Failed to allocate the flash copy of %lu bytes\n",
-               static_cast<unsigned long>(cfg.size));
+        printf("Failed to allocate the flash copy of %" PRIu32 " bytes\n", cfg.size);
         return -4;
     }
     memset(cfg.mem, 0xFF, cfg.size);
@@ -247,7 +263,8 @@ int prepare()
     if (f < freq_min || f > freq_max)
         printf("Warning: invalid frequency %gHz\n", static_cast<double>(cfg.freq));
 
-    unsigned long baudrate = strtoul(cfg.baudrate, nullptr, 10);
+    // 64 bits on every host: the rate sent is the same whatever the width of long.
+    const uint64_t baudrate = strtoull(cfg.baudrate, nullptr, 10);
     put16(static_cast<uint16_t>(baudrate / 100), writebuf);
     put16(static_cast<uint16_t>(cfg.freq / 10000), writebuf + 2);
     writebuf[4] = 0x01;
@@ -258,7 +275,7 @@ int prepare()
     if (serial_set_param(cfg.baudrate) < 0)
         return -5;
     serial_set_timeout(SETUP_TIMEOUT_MS);
-    printf("Baud rate %lu has been set\n", baudrate);
+    printf("Baud rate %" PRIu64 " has been set\n", baudrate);
 
     if (cmd(ACK, ACK) < 0)
         return -6;
@@ -308,7 +325,7 @@ int erase_flash()
         }
         ++i;
         addr += static_cast<uint64_t>(block_size) + 1;
-        printf("\rErasing: %i%%", i * 100 / cfg.blocks);
+        print_progress("\rErasing: %i%%", i * 100 / cfg.blocks);
     }
     putchar('\n');
 
@@ -338,12 +355,12 @@ int program_flash()
         long2char(address, chunk.data());
         memcpy(chunk.data() + 4, cfg.mem + address, cfg.unit);
         if (cmd_write(0x50, chunk.data(), cb, 0, ACK) < 0) {
-            printf("Failed to flash %i bytes chunk at %lu\n", static_cast<int>(cfg.unit),
-                   static_cast<unsigned long>(address));
+            printf("Failed to flash %i bytes chunk at %" PRIu32 "\n", static_cast<int>(cfg.unit),
+                   address);
             return -2;
         }
         bytes += cfg.unit;
-        printf("\rUpgrading: %lu%%", percent(bytes));
+        print_progress("\rUpgrading: %" PRIu32 "%%", percent(bytes));
     }
     putchar('\n');
 
@@ -373,15 +390,15 @@ int verify_flash()
         int n = cmd_readwrite(0x52, req, sizeof req, 1, 0x52, verifybuf.data(), cb, cfg.unit, 4);
         // A short answer is a failed read: the bytes it lacks were never compared.
         if (n < cfg.unit) {
-            printf("Failed to read the memory at %lu\n", static_cast<unsigned long>(address));
+            printf("Failed to read the memory at %" PRIu32 "\n", address);
             return -2;
         }
         if (memcmp(verifybuf.data(), cfg.mem + address, cfg.unit) != 0) {
-            printf("\rError: verification failed at %lu\n", static_cast<unsigned long>(address));
+            printf("\rError: verification failed at %" PRIu32 "\n", address);
             return -3;
         }
         bytes += cfg.unit;
-        printf("\rVerifying: %lu%%", percent(bytes));
+        print_progress("\rVerifying: %" PRIu32 "%%", percent(bytes));
     }
     putchar('\n');
     return check_status(STATUS_WAIT_SELECT);

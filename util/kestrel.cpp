@@ -3,6 +3,8 @@
 #include "kestrel.h"
 
 #include <cctype>
+#include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +22,7 @@ const opt_desc opts[] = {
     {'s', "serial", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&set_serial_device)},
     {'i', "image", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&add_image_file)},
     {'v', "verify", OPT_TYPE_BOOLEAN, 0, 0, 0, &cfg.verify},
+    {'q', "quiet", OPT_TYPE_BOOLEAN, 0, 0, 0, &cfg.quiet},
     {'?', "help", OPT_TYPE_USAGE, 0, 0, 0, reinterpret_cast<void *>(&usage)},
     {0, nullptr, OPT_TYPE_END, 0, 0, 0, nullptr},
 };
@@ -32,7 +35,8 @@ void usage()
          " -f: H8S frequency divided by 10000\n"
          " -s: serial device and baudrate\n"
          " -i: image file (BIN or MOT) and start address (for BIN)\n"
-         " -v: verify flash content after programming\n");
+         " -v: verify flash content after programming\n"
+         " -q: no progress percentages or retry counters\n");
 }
 
 void mark_range(uint32_t address, uint32_t n)
@@ -115,13 +119,27 @@ int add_image_file(const opt_desc *opt, int argc, char **args)
                         get_option_name(opt), sizeof rec->name - 1);
         return -1;
     }
-    // "%li" conventions: white space, sign, 0x for hex, 0 for octal; the rest ignored.
+    // White space, sign, 0x for hex, 0 for octal; the rest ignored. Read in 64
+    // bits on every host; a value outside what 32 bits hold (unsigned, or
+    // negative two's complement) is refused rather than cut to some other
+    // address. A negative one is kept modulo 2^32.
     bool has_offset = false;
     if (arg[namelen] == ',') {
         const char *num = arg + namelen + 1;
         char *end = nullptr;
-        long v = strtol(num, &end, 0);
+        // Saturates beyond 64 bits; errno is kept, since the error report
+        // would print an ERANGE left behind.
+        const int saved_errno = errno;
+        const long long v = strtoll(num, &end, 0);
+        errno = saved_errno;
         if (end != num) {
+            if (v > static_cast<long long>(UINT32_MAX) || v < INT32_MIN) {
+                free(rec);
+                set_local_errno(ERR_OPTION_INVALID_VALUE,
+                                " for option %s: start address does not fit in 32 bits",
+                                get_option_name(opt));
+                return -1;
+            }
             has_offset = true;
             rec->offset = static_cast<uint32_t>(v);
         }
@@ -130,8 +148,8 @@ int add_image_file(const opt_desc *opt, int argc, char **args)
     rec->is_bin = !(len >= 5 && strcmp(rec->name + len - 4, ".mot") == 0);
 
     if (!rec->is_bin && has_offset)
-        printf("Warning: start address %li is ignored for s-record file '%s'\n",
-               static_cast<long>(rec->offset), rec->name);
+        printf("Warning: start address %" PRIu32 " is ignored for s-record file '%s'\n",
+               rec->offset, rec->name);
     else if (rec->is_bin && !has_offset)
         printf("Warning: no start address is defined for '%s', assuming 0\n", rec->name);
 

@@ -30,6 +30,7 @@ struct h8s_config_t {
     uint8_t blocks;           // number of erase blocks, at most 32
     uint32_t block_sizes[32]; // last address minus first address of each block
     int verify;               // non-zero: read back and compare after programming
+    int quiet;                // non-zero (-q): no progress percentages or retry counters
 };
 
 extern h8s_config_t cfg;
@@ -140,6 +141,12 @@ int check_status(uint8_t checkstate);
 // Writes n as four bytes, most significant first.
 void long2char(uint32_t n, uint8_t *pb);
 
+/* print_progress
+ * printf for a progress text, one that begins with a carriage return and so
+ * overwrites the one before it on its line. Prints nothing when cfg.quiet is
+ * set (-q): a log then gets one line per stage instead of every step. */
+void print_progress(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
 int adjust_baud_rate(const char *device); // synchronisation at 9600 baud: 0 or -1
 int get_info();                           // flash layout inquiry: 0, -1 or -4
 int prepare();                            // device selection and new bit rate: 0, -1 ... -6
@@ -166,4 +173,4 @@ int add_srec_to_map(const char *imagefile);
 /* add_bin_to_map
  * Places a whole binary file at start in cfg.mem, marks its pages and adds its
  * size to cfg.used. Returns 0 or more, or -1 after a message. */
-int add_bin_to_map(unsigned long start, const char *imagefile);
+int add_bin_to_map(uint32_t start, const char *imagefile);

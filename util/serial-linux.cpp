@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -102,12 +103,31 @@ bool wait_for_room(long long deadline)
     return r > 0;
 }
 
+// Takes the exclusive lock on the port just opened, so that two programs that
+// both lock cannot interleave their bytes on one line. False when another open
+// file description holds it: the port is then closed again. Any other failure
+// (a file system without locks) leaves the port open and unlocked, since the
+// lock is advisory anyway. The lock ends with the descriptor's close.
+bool lock_port()
+{
+    if (dev < 0 || flock(dev, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK)
+        return true;
+    close(dev);
+    dev = -1;
+    errno = EWOULDBLOCK;
+    return false;
+}
+
 } // namespace
 
 int serial_open(const char *name)
 {
     ASSERT(name != nullptr);
-    dev = open(name, O_RDWR | O_NONBLOCK, 0);
+    // O_NOCTTY: a session leader without a terminal (a service) must not get
+    // the port as its controlling terminal, or a hang-up of the line kills it.
+    dev = open(name, O_RDWR | O_NONBLOCK | O_NOCTTY, 0);
+    if (!lock_port())
+        return SERIAL_PORT_BUSY;
     return dev;
 }
 

@@ -3,14 +3,23 @@
 
 #include <cstddef>
 
+// serial_open's result when another program holds the port's lock.
+constexpr int SERIAL_PORT_BUSY = -2;
+
 /* serial_open
- * Opens name (not null) with O_RDWR | O_NONBLOCK. Returns the descriptor, or
- * -1; nothing is recorded on failure. Expects no port to be open. */
+ * Opens name (not null) with O_RDWR | O_NONBLOCK | O_NOCTTY, so it never
+ * becomes the controlling terminal, and takes flock(LOCK_EX | LOCK_NB) on it.
+ * Returns the descriptor; -1 when it cannot be opened; SERIAL_PORT_BUSY when
+ * another open file description holds the lock (the port is closed again,
+ * errno EWOULDBLOCK): another kestrel or a terminal program that locks, so
+ * trying again is pointless. Nothing is recorded on failure. The lock is
+ * advisory: it keeps out only programs that take it too. It is released by
+ * serial_close. Expects no port to be open. */
 int serial_open(const char *name);
 
 /* serial_close
- * Closes the open port. Returns the result of close (0 or -1), or -1 when no
- * port is open. */
+ * Closes the open port, which releases its lock. Returns the result of close
+ * (0 or -1), or -1 when no port is open. */
 int serial_close();
 
 /* serial_set_param
