@@ -1,6 +1,7 @@
 // Intel HEX loader: data records placed into the flash copy at the addresses
 // that the extended segment (02) and extended linear (04) address records make
 // of their 16-bit offsets. Every fault is reported with the file and the line.
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -61,6 +62,15 @@ __attribute__((format(printf, 3, 4))) int fault(const char *file, unsigned long 
     return -1;
 }
 
+bool only_white_space(const char *text, size_t n)
+{
+    for (size_t i = 0; i < n; ++i)
+        if (text[i] != ' ' && text[i] != '\t' && text[i] != '\r' && text[i] != '\f' &&
+            text[i] != '\v')
+            return false;
+    return true;
+}
+
 // Lines of a file, without their LF or CR LF end. A line that fits in the read
 // buffer is handed out in place; one that straddles two fills is gathered.
 struct line_reader_t {
@@ -69,6 +79,8 @@ struct line_reader_t {
     size_t len = 0;
     // Longest record, its CR, and one more byte to tell an over-long line.
     std::array<char, max_record_chars + 2> gathered;
+    // The line handed out was cut, and what was cut off is not all white space.
+    bool cut_text = false;
 
     explicit line_reader_t(int fd) : file(fd) {}
 
@@ -88,11 +100,12 @@ struct line_reader_t {
 
     // The next line at text, n characters. 1: a line; 0: end of file; -1: read
     // error. A gathered line longer than the longest record is cut to
-    // max_record_chars + 1 characters, which is enough to refuse it.
+    // max_record_chars + 2 characters, which is enough to refuse it.
     int next(const char *&text, size_t &n)
     {
         size_t got = 0;
         bool gathering = false;
+        cut_text = false;
         for (;;) {
             if (pos < len) {
                 const char *start = read_buffer.data() + pos;
@@ -104,9 +117,10 @@ struct line_reader_t {
                     n = take;
                     break;
                 }
-                const size_t room = gathered.size() - got;
-                memcpy(gathered.data() + got, start, take < room ? take : room);
-                got += take < room ? take : room;
+                const size_t keep = std::min(take, gathered.size() - got);
+                memcpy(gathered.data() + got, start, keep);
+                got += keep;
+                cut_text = cut_text || !only_white_space(start + keep, take - keep);
                 gathering = true;
                 if (nl != nullptr) {
                     text = gathered.data();
@@ -130,15 +144,6 @@ struct line_reader_t {
         return 1;
     }
 };
-
-bool only_white_space(const char *text, size_t n)
-{
-    for (size_t i = 0; i < n; ++i)
-        if (text[i] != ' ' && text[i] != '\t' && text[i] != '\r' && text[i] != '\f' &&
-            text[i] != '\v')
-            return false;
-    return true;
-}
 
 } // namespace
 
@@ -167,7 +172,7 @@ int add_ihex_to_map(const char *imagefile)
             break;
         ++line;
         if (ended) {
-            if (!only_white_space(text, n))
+            if (!only_white_space(text, n) || reader.cut_text)
                 return fault(imagefile, line, "text after the end-of-file record");
             continue;
         }
