@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include <gelf.h>
 #include <libelf.h>
@@ -48,8 +49,17 @@ int add_elf_to_map(const char *imagefile)
         return refuse(imagefile, "the ELF library cannot be used");
     elf_handle_t handle(elf_begin(fd, ELF_C_READ, nullptr));
     Elf *elf = handle.elf;
-    if (elf == nullptr || elf_kind(elf) != ELF_K_ELF)
-        return refuse(imagefile, "not an ELF file");
+    if (elf == nullptr)
+        return refuse(imagefile, "the file cannot be read");
+    size_t file_size = 0;
+    const char *raw = elf_rawfile(elf, &file_size);
+    if (raw == nullptr)
+        return refuse(imagefile, "the file cannot be read");
+    if (elf_kind(elf) != ELF_K_ELF) {
+        // libelf does not know a file shorter than its header for an ELF file.
+        const bool magic = file_size >= SELFMAG && memcmp(raw, ELFMAG, SELFMAG) == 0;
+        return refuse(imagefile, magic ? "ELF header truncated or damaged" : "not an ELF file");
+    }
     const char *ident = elf_getident(elf, nullptr);
     if (ident == nullptr || ident[EI_CLASS] != ELFCLASS32)
         return refuse(imagefile, "not a 32-bit ELF file");
@@ -63,16 +73,16 @@ int add_elf_to_map(const char *imagefile)
     if (ehdr->e_machine < em_h8_300 || ehdr->e_machine > em_h8s)
         return refuse(imagefile, "not an ELF file for the H8/300, H8/300H or H8S");
 
+    // libelf counts only the program headers that fit in the file; a table
+    // cut short must not load as a file with fewer segments.
     size_t phnum = 0;
-    if (elf_getphdrnum(elf, &phnum) != 0)
-        return refuse(imagefile, "program header table damaged");
+    if (elf_getphdrnum(elf, &phnum) != 0 || (ehdr->e_phnum != PN_XNUM && phnum != ehdr->e_phnum) ||
+        (phnum > 0 && (ehdr->e_phentsize != sizeof(Elf32_Phdr) ||
+                       uint64_t{ehdr->e_phoff} + uint64_t{phnum} * sizeof(Elf32_Phdr) > file_size)))
+        return refuse(imagefile, "program header table truncated or damaged");
     const Elf32_Phdr *phdr = phnum > 0 ? elf32_getphdr(elf) : nullptr;
     if (phnum > 0 && phdr == nullptr)
         return refuse(imagefile, "program header table truncated or damaged");
-    size_t file_size = 0;
-    const char *raw = elf_rawfile(elf, &file_size);
-    if (raw == nullptr)
-        return refuse(imagefile, "the file cannot be read");
 
     uint64_t total = 0;
     for (size_t i = 0; i < phnum; ++i) {
