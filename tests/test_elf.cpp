@@ -111,7 +111,6 @@ const std::vector<elf_case> elf_cases = {
      {},
      -1,
      "Error: address 0x80001 is invalid, image is out of range\n"},
-    {"H8300", 0xF800, 0, {ELFCLASS32, ELFDATA2MSB, ET_EXEC, 46}, -1, placed},
     {"H8300H", 0xF800, 0, {ELFCLASS32, ELFDATA2MSB, ET_EXEC, 47}, -1, placed},
     {"WrongMachine",
      0xF800,

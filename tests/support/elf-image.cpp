@@ -25,10 +25,9 @@ bool write(const std::string &path, const std::vector<Segment> &segments, const 
         eh.e_type = header.type;
         eh.e_machine = header.machine;
         eh.e_version = EV_CURRENT;
-        eh.e_phoff = segments.empty() ? 0 : gelf_fsize(elf, ELF_T_EHDR, 1, EV_CURRENT);
-        uint64_t offset = eh.e_phoff + gelf_fsize(elf, ELF_T_PHDR, segments.size(), EV_CURRENT);
-        if (segments.empty())
-            offset = gelf_fsize(elf, ELF_T_EHDR, 1, EV_CURRENT);
+        const uint64_t ehdr_size = gelf_fsize(elf, ELF_T_EHDR, 1, EV_CURRENT);
+        eh.e_phoff = segments.empty() ? 0 : ehdr_size;
+        uint64_t offset = ehdr_size + gelf_fsize(elf, ELF_T_PHDR, segments.size(), EV_CURRENT);
         for (size_t i = 0; ok && i < segments.size(); ++i) {
             const Segment &s = segments[i];
             GElf_Phdr ph{};
