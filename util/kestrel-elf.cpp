@@ -35,6 +35,22 @@ int refuse(const char *file, const char *reason)
     return -1;
 }
 
+// The number of program headers, or SIZE_MAX when the table is damaged or
+// does not fit in the file. libelf counts only the headers that fit; a table
+// cut short must not load as a file with fewer segments.
+size_t program_header_count(Elf *elf, const Elf32_Ehdr *ehdr, size_t file_size)
+{
+    size_t phnum = 0;
+    if (elf_getphdrnum(elf, &phnum) != 0)
+        return SIZE_MAX;
+    if (ehdr->e_phnum != PN_XNUM && phnum != ehdr->e_phnum)
+        return SIZE_MAX;
+    if (phnum > 0 && (ehdr->e_phentsize != sizeof(Elf32_Phdr) ||
+                      uint64_t{ehdr->e_phoff} + uint64_t{phnum} * sizeof(Elf32_Phdr) > file_size))
+        return SIZE_MAX;
+    return phnum;
+}
+
 } // namespace
 
 int add_elf_to_map(const char *imagefile)
@@ -73,15 +89,9 @@ int add_elf_to_map(const char *imagefile)
     if (ehdr->e_machine < em_h8_300 || ehdr->e_machine > em_h8s)
         return refuse(imagefile, "not an ELF file for the H8/300, H8/300H or H8S");
 
-    // libelf counts only the program headers that fit in the file; a table
-    // cut short must not load as a file with fewer segments.
-    size_t phnum = 0;
-    if (elf_getphdrnum(elf, &phnum) != 0 || (ehdr->e_phnum != PN_XNUM && phnum != ehdr->e_phnum) ||
-        (phnum > 0 && (ehdr->e_phentsize != sizeof(Elf32_Phdr) ||
-                       uint64_t{ehdr->e_phoff} + uint64_t{phnum} * sizeof(Elf32_Phdr) > file_size)))
-        return refuse(imagefile, "program header table truncated or damaged");
-    const Elf32_Phdr *phdr = phnum > 0 ? elf32_getphdr(elf) : nullptr;
-    if (phnum > 0 && phdr == nullptr)
+    const size_t phnum = program_header_count(elf, ehdr, file_size);
+    const Elf32_Phdr *phdr = phnum > 0 && phnum != SIZE_MAX ? elf32_getphdr(elf) : nullptr;
+    if (phnum == SIZE_MAX || (phnum > 0 && phdr == nullptr))
         return refuse(imagefile, "program header table truncated or damaged");
 
     uint64_t total = 0;

@@ -5,7 +5,6 @@
 #include <array>
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -50,14 +49,8 @@ enum record_type_e : uint8_t {
 };
 
 // Prints "Error: FILE:LINE: fault" on the line the announcement began; returns -1.
-__attribute__((format(printf, 3, 4))) int fault(const char *file, unsigned long line,
-                                                const char *format, ...)
+int fault(const char *file, unsigned long line, const char *what)
 {
-    char what[80];
-    va_list ap;
-    va_start(ap, format);
-    vsnprintf(what, sizeof what, format, ap);
-    va_end(ap);
     printf("Error: %s:%lu: %s\n", file, line, what);
     return -1;
 }
@@ -145,6 +138,60 @@ struct line_reader_t {
     }
 };
 
+// Byte count, offset, type, data and checksum of one record.
+constexpr size_t max_record_bytes = 1 + 2 + 1 + 255 + 1;
+using record_t = std::array<uint8_t, max_record_bytes>;
+
+// Checks one record's syntax, checksum and length for its type and decodes it
+// into bin. Returns nullptr when it is sound, otherwise the fault (a text with
+// a number lives in a static buffer until the next call).
+const char *decode_record(const char *text, size_t n, record_t &bin)
+{
+    static std::array<char, 80> what;
+    if (text[0] != ':')
+        return "record does not start with ':'";
+    if (n > max_record_chars)
+        return "record longer than 255 data bytes";
+    unsigned bad = 0;
+    for (size_t i = 1; i < n; ++i)
+        bad |= hex_value[static_cast<unsigned char>(text[i])];
+    if ((bad & 0x10) != 0)
+        return "character that is not a hexadecimal digit";
+    if ((n - 1) % 2 != 0)
+        return "odd number of hexadecimal digits";
+    const size_t cb = (n - 1) / 2;
+    if (cb < 5)
+        return "record too short";
+    uint8_t sum = 0;
+    for (size_t i = 0; i < cb; ++i) {
+        const auto *pair = reinterpret_cast<const unsigned char *>(text + 1 + 2 * i);
+        bin[i] = static_cast<uint8_t>(hex_value[pair[0]] << 4 | hex_value[pair[1]]);
+        sum = static_cast<uint8_t>(sum + bin[i]);
+    }
+    const unsigned count = bin[0];
+    const unsigned type = bin[3];
+    if (count != cb - 5) {
+        snprintf(what.data(), what.size(), "byte count %u does not match the record length", count);
+        return what.data();
+    }
+    if (sum != 0)
+        return "checksum mismatch";
+    if (type > IHEX_START_LINEAR) {
+        snprintf(what.data(), what.size(), "unknown record type %02X", type);
+        return what.data();
+    }
+    const unsigned want = type == IHEX_END_OF_FILE                                      ? 0
+                          : type == IHEX_SEGMENT_ADDRESS || type == IHEX_LINEAR_ADDRESS ? 2
+                          : type == IHEX_START_SEGMENT || type == IHEX_START_LINEAR     ? 4
+                                                                                        : count;
+    if (count != want) {
+        snprintf(what.data(), what.size(), "record type %02X with %u data bytes instead of %u",
+                 type, count, want);
+        return what.data();
+    }
+    return nullptr;
+}
+
 } // namespace
 
 int add_ihex_to_map(const char *imagefile)
@@ -155,7 +202,7 @@ int add_ihex_to_map(const char *imagefile)
         return -1;
     line_reader_t reader(fd);
 
-    std::array<uint8_t, 1 + 2 + 1 + 255 + 1> bin;
+    record_t bin;
     uint64_t total = 0;
     uint64_t base = 0;
     bool segmented = false; // after an 02 record offsets wrap at 64 KiB
@@ -178,44 +225,11 @@ int add_ihex_to_map(const char *imagefile)
         }
         if (n == 0)
             continue;
-        if (text[0] != ':')
-            return fault(imagefile, line, "record does not start with ':'");
-        if (n > max_record_chars)
-            return fault(imagefile, line, "record longer than 255 data bytes");
-        const size_t digits = n - 1;
-        unsigned bad = 0;
-        for (size_t i = 1; i < n; ++i)
-            bad |= hex_value[static_cast<unsigned char>(text[i])];
-        if ((bad & 0x10) != 0)
-            return fault(imagefile, line, "character that is not a hexadecimal digit");
-        if (digits % 2 != 0)
-            return fault(imagefile, line, "odd number of hexadecimal digits");
-        const size_t cb = digits / 2;
-        if (cb < 5)
-            return fault(imagefile, line, "record too short");
-        uint8_t sum = 0;
-        for (size_t i = 0; i < cb; ++i) {
-            const auto *pair = reinterpret_cast<const unsigned char *>(text + 1 + 2 * i);
-            bin[i] = static_cast<uint8_t>(hex_value[pair[0]] << 4 | hex_value[pair[1]]);
-            sum = static_cast<uint8_t>(sum + bin[i]);
-        }
+        if (const char *what = decode_record(text, n, bin))
+            return fault(imagefile, line, what);
         const unsigned count = bin[0];
-        if (count != cb - 5)
-            return fault(imagefile, line, "byte count %u does not match the record length", count);
-        if (sum != 0)
-            return fault(imagefile, line, "checksum mismatch");
-
         const uint8_t type = bin[3];
         const uint8_t *data = bin.data() + 4;
-        const unsigned want = type == IHEX_END_OF_FILE                                      ? 0
-                              : type == IHEX_SEGMENT_ADDRESS || type == IHEX_LINEAR_ADDRESS ? 2
-                              : type == IHEX_START_SEGMENT || type == IHEX_START_LINEAR     ? 4
-                                                                                            : count;
-        if (type > IHEX_START_LINEAR)
-            return fault(imagefile, line, "unknown record type %02X", type);
-        if (count != want)
-            return fault(imagefile, line, "record type %02X with %u data bytes instead of %u", type,
-                         count, want);
 
         switch (type) {
         case IHEX_DATA: {
