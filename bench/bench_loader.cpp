@@ -1,5 +1,6 @@
-// Speed and memory of the S-record loader on 512 KiB images, next to GNU
-// objcopy (and srec_cat when it is installed) converting the same files.
+// Speed and memory of the S-record and Intel HEX loaders on 512 KiB images,
+// next to GNU objcopy (and srec_cat when it is installed) converting the same
+// files.
 //
 //   bench_loader [--rows FILE] [loads]   the whole report
 //   bench_loader --memory FILE [ROWS]    (internal) peak memory of one load
@@ -21,6 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "kestrel-loaders.h"
 #include "kestrel.h"
 
 extern char **environ;
@@ -50,10 +52,33 @@ std::string fmt(const char *format, double v)
 }
 
 struct variant_t {
-    int type;      // 2 or 3
+    int type;      // S2 or S3 records; 0: Intel HEX with linear address records
     unsigned data; // data bytes per record
 };
-constexpr variant_t variants[] = {{2, 32}, {2, 250}, {3, 32}, {3, 250}};
+constexpr variant_t variants[] = {{2, 32}, {2, 250}, {3, 32}, {3, 250}, {0, 16}, {0, 32}};
+
+bool is_ihex(const std::string &path)
+{
+    return path.size() > 4 && path.compare(path.size() - 4, 4, ".hex") == 0;
+}
+
+void append_ihex(std::string &out, uint8_t type, uint16_t offset, const uint8_t *data, unsigned n)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::vector<uint8_t> bytes = {static_cast<uint8_t>(n), static_cast<uint8_t>(offset >> 8),
+                                  static_cast<uint8_t>(offset), type};
+    bytes.insert(bytes.end(), data, data + n);
+    unsigned sum = 0;
+    for (uint8_t b : bytes)
+        sum += b;
+    bytes.push_back(static_cast<uint8_t>(-sum));
+    out += ':';
+    for (uint8_t b : bytes) {
+        out += hex[b >> 4];
+        out += hex[b & 15];
+    }
+    out += "\r\n";
+}
 
 void append_record(std::string &out, int type, uint32_t address, const uint8_t *data, unsigned n)
 {
@@ -89,6 +114,19 @@ std::string make_image(const variant_t &v, std::vector<uint8_t> &data)
         b = static_cast<uint8_t>(x);
     }
     std::string out;
+    if (v.type == 0) {
+        for (uint32_t a = 0; a < flash_size; a += v.data) {
+            if (a % 0x10000 == 0) {
+                const uint8_t upper[2] = {static_cast<uint8_t>(a >> 24),
+                                          static_cast<uint8_t>(a >> 16)};
+                append_ihex(out, 4, 0, upper, 2);
+            }
+            append_ihex(out, 0, static_cast<uint16_t>(a), data.data() + a,
+                        std::min(v.data, flash_size - a));
+        }
+        append_ihex(out, 1, 0, nullptr, 0);
+        return out;
+    }
     append_record(out, 0, 0, reinterpret_cast<const uint8_t *>("bench"), 5);
     for (uint32_t a = 0; a < flash_size; a += v.data)
         append_record(out, v.type, a, data.data() + a, std::min(v.data, flash_size - a));
@@ -113,7 +151,7 @@ double timed_load(const char *path)
     dup2(null, 1);
     close(null);
     auto t0 = clock_type::now();
-    int r = add_srec_to_map(path);
+    int r = is_ihex(path) ? add_ihex_to_map(path) : add_srec_to_map(path);
     auto t1 = clock_type::now();
     fflush(stdout);
     dup2(saved, 1);
@@ -252,7 +290,8 @@ int main(int argc, char **argv)
     cfg.mem = static_cast<uint8_t *>(malloc(cfg.size));
     cfg.flags = static_cast<uint8_t *>(calloc(flags_bytes(cfg.size, cfg.unit), 1));
 
-    printf("S-record loader, %u KiB of data, best of %d loads (tools: best of %d runs)\n",
+    printf("S-record and Intel HEX loaders, %u KiB of data, best of %d loads (tools: best of %d "
+           "runs)\n",
            flash_size / 1024, loads, tool_runs);
     // The tools' times include starting a process; this is that share.
     double spawn = best_of(tool_runs, [] { return timed_run({"true"}); });
@@ -260,15 +299,23 @@ int main(int argc, char **argv)
     for (const auto &v : variants) {
         std::vector<uint8_t> data;
         std::string text = make_image(v, data);
+        const bool ihex = v.type == 0;
         std::string path = std::string(dir) + "/S" + std::to_string(v.type) + "-" +
-                           std::to_string(v.data) + ".mot";
+                           std::to_string(v.data) + (ihex ? ".hex" : ".mot");
         std::string out = path + ".bin";
         std::ofstream(path, std::ios::binary) << text;
         double mb = static_cast<double>(text.size()) / 1e6;
         char name[32]; // g++ 12 -O3 warns falsely on the string concatenation
-        snprintf(name, sizeof name, "S%dx%u", v.type, v.data);
-        printf("\nS%d records, %u data bytes each: %zu bytes of text\n", v.type, v.data,
-               text.size());
+        if (ihex)
+            snprintf(name, sizeof name, "ihex x%u", v.data);
+        else
+            snprintf(name, sizeof name, "S%dx%u", v.type, v.data);
+        if (ihex)
+            printf("\nIntel HEX records, %u data bytes each: %zu bytes of text\n", v.data,
+                   text.size());
+        else
+            printf("\nS%d records, %u data bytes each: %zu bytes of text\n", v.type, v.data,
+                   text.size());
 
         double t = best_of(loads, [&] { return timed_load(path.c_str()); });
         if (t < 0 || memcmp(cfg.mem, data.data(), flash_size) != 0) {
@@ -281,7 +328,7 @@ int main(int argc, char **argv)
         row(std::string("loader ") + name + ": throughput", fmt("%.1f MB/s", mb / t), "", true);
 
         double o = best_of(tool_runs, [&] {
-            return timed_run({"objcopy", "-I", "srec", "-O", "binary", path, out});
+            return timed_run({"objcopy", "-I", ihex ? "ihex" : "srec", "-O", "binary", path, out});
         });
         if (o < 0 || !same_file(out, data)) {
             printf("  objcopy FAILED or disagrees\n");
@@ -297,6 +344,8 @@ int main(int argc, char **argv)
         }
         if (have_srec_cat) {
             double s = best_of(tool_runs, [&] {
+                if (ihex)
+                    return timed_run({"srec_cat", path, "-intel", "-o", out, "-binary"});
                 return timed_run({"srec_cat", path, "-o", out, "-binary"});
             });
             if (s > 0)

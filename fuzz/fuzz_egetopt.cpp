@@ -211,9 +211,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         ASSERT(memchr(cfg.baudrate, 0, sizeof cfg.baudrate) != nullptr);
         for (const img_file *f = cfg.img_first; f != nullptr; f = f->next) {
             ASSERT(memchr(f->name, 0, sizeof f->name) != nullptr && f->name[0] != '\0');
-            const size_t len = strlen(f->name);
-            const bool mot = len >= 5 && strcmp(f->name + len - 4, ".mot") == 0;
-            ASSERT(f->is_bin == (mot ? 0 : 1));
+            const std::string name(f->name);
+            auto ends = [&](const std::string &s) {
+                return name.size() > s.size() &&
+                       name.compare(name.size() - s.size(), s.size(), s) == 0;
+            };
+            const image_format_e want = ends(".mot")                    ? IMAGE_SREC
+                                        : ends(".hex") || ends(".ihex") ? IMAGE_IHEX
+                                        : ends(".elf")                  ? IMAGE_ELF
+                                                                        : IMAGE_BIN;
+            ASSERT(f->format == want);
         }
         ASSERT(*cfg.img_last == nullptr);
     }

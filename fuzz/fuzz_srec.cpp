@@ -18,64 +18,17 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "flash-check.h"
 #include "kestrel.h"
 #include "memfile.h"
 
 namespace
 {
 
-constexpr uint32_t flash_size = 64 * 1024;
-constexpr uint16_t flash_unit = 128;
-constexpr uint32_t used_before = 1000; // not 0, so that a wrong reset of used shows
+using flashcheck::flash_size;
+using flashcheck::flash_unit;
 
 memfile_t *image_file = nullptr; // made once, in LLVMFuzzerInitialize
-std::vector<uint8_t> mem_before;
-std::vector<uint8_t> flags_before;
-
-void setup_flash()
-{
-    cfg.size = flash_size;
-    cfg.unit = flash_unit;
-    cfg.mem = static_cast<uint8_t *>(malloc(flash_size));
-    cfg.flags = static_cast<uint8_t *>(malloc(flags_bytes(flash_size, flash_unit)));
-    ASSERT(cfg.mem != nullptr && cfg.flags != nullptr);
-    mem_before.resize(flash_size);
-    flags_before.resize(flags_bytes(flash_size, flash_unit));
-}
-
-// Each run starts from a flash copy with some content and marks of its own, so
-// that a load which clears marks or bytes outside its records shows too.
-void reset_flash()
-{
-    memset(cfg.mem, 0xFF, flash_size);
-    memset(cfg.flags, 0, flags_bytes(flash_size, flash_unit));
-    cfg.mem[0x1234] = 0x5A;
-    mark_page(page_of(0x1234));
-    cfg.used = used_before;
-    memcpy(mem_before.data(), cfg.mem, flash_size);
-    memcpy(flags_before.data(), cfg.flags, flags_before.size());
-}
-
-void check_after(int result)
-{
-    if (result < 0)
-        ASSERT(cfg.used == used_before);
-    else
-        ASSERT(cfg.used == used_before + static_cast<uint32_t>(result));
-
-    const uint32_t pages = page_count();
-    for (uint32_t p = 0; p < pages; ++p) {
-        // Marks are only ever added.
-        if ((flags_before[p >> 3] >> (p & 7)) & 1u)
-            ASSERT(test_page(p));
-        if (test_page(p))
-            continue;
-        ASSERT(memcmp(cfg.mem + p * flash_unit, mem_before.data() + p * flash_unit, flash_unit) ==
-               0);
-    }
-    // The page map has exactly one bit per page here (64 KiB / 128 / 8 bytes).
-    ASSERT(flags_bytes(flash_size, flash_unit) * 8 == pages);
-}
 
 // The value of a record character as the loader reads it: below ':' c - 48,
 // otherwise the upper-case letter's value from 'A' = 10, both modulo 256.
@@ -158,21 +111,19 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     ASSERT(freopen("/dev/null", "w", stdout) != nullptr);
     static memfile_t file("srec");
     image_file = &file;
-    setup_flash();
+    flashcheck::setup();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     image_file->write(data, size);
-    reset_flash();
+    flashcheck::reset();
     const int result = add_srec_to_map(image_file->path());
-    check_after(result);
+    flashcheck::check_after(result);
 
-    std::vector<uint8_t> mem(mem_before);
-    std::vector<uint8_t> flags(flags_before);
+    std::vector<uint8_t> mem(flashcheck::mem_before), flags(flashcheck::flags_before);
     ASSERT(result == reference_load(data, size, mem, flags));
-    ASSERT(memcmp(mem.data(), cfg.mem, flash_size) == 0);
-    ASSERT(memcmp(flags.data(), cfg.flags, flags.size()) == 0);
+    flashcheck::check_same(mem, flags);
     return 0;
 }

@@ -2,8 +2,8 @@
 """Writes the seed corpus of the fuzz targets into fuzz/corpus/<target>/.
 
 Deterministic: running it again rewrites the same files. The seeds are small,
-meaningful inputs from which the fuzzer starts: good S-record files, binary
-images in and out of range, typical command lines, and whole device
+meaningful inputs from which the fuzzer starts: good S-record, Intel HEX and
+ELF files, binary images in and out of range, typical command lines, and whole device
 conversations for the protocol stages.
 """
 import os
@@ -49,6 +49,70 @@ def srec_seeds():
     longest = srec(2, 3, 0x8000, bytes(range(251)))
     write("fuzz_srec", "longest-record.mot", (longest + "\n").encode())
     write("fuzz_srec", "record-too-long.mot", (longest + "0\n").encode())
+
+
+# ---- Intel HEX -----------------------------------------------------------------
+
+def ihex(rtype, offset, data):
+    body = bytes([len(data)]) + offset.to_bytes(2, "big") + bytes([rtype]) + bytes(data)
+    return ":%s%02X" % (body.hex().upper(), -sum(body) & 0xFF)
+
+
+def ihex_seeds():
+    eof = ihex(1, 0, b"")
+    lines = [
+        ihex(0, 0x0070, range(32)),                 # crosses the page at 0x80
+        ihex(2, 0, b"\x00\x00"),                    # segment 0
+        ihex(0, 0xFFF8, range(16)),                 # wraps to the segment's start
+        ihex(4, 0, b"\x00\x00"),                    # linear base 0
+        ihex(0, 0x7FF8, range(16)),                 # runs on past 0x7FFF
+        ihex(3, 0, b"\x00\x00\x01\x00"),
+        ihex(5, 0, b"\x00\x00\x01\x00"),
+        ihex(0, 0xFFF0, b"\x22" * 16),              # ends on the flash's last byte
+        eof,
+    ]
+    write("fuzz_ihex", "valid.hex", ("\r\n".join(lines) + "\r\n").encode())
+    write("fuzz_ihex", "lower-case-lf.hex",
+          ("\n\n".join([ihex(0, 0x100, b"ab").lower(), eof]) + "\n \t\n").encode())
+    write("fuzz_ihex", "no-end-record.hex", (ihex(0, 0x10, b"\x01\x02") + "\n").encode())
+    write("fuzz_ihex", "text-after-end.hex", (eof + "\n" + eof + "\n").encode())
+    bad = ihex(0, 0x10, b"\x01\x02")
+    write("fuzz_ihex", "bad-checksum.hex", (bad[:-2] + "00\n" + eof).encode())
+    write("fuzz_ihex", "out-of-range.hex",
+          (ihex(4, 0, b"\x00\x01") + "\n" + ihex(0, 0, b"x") + "\n" + eof).encode())
+    write("fuzz_ihex", "longest-record.hex", (ihex(0, 0x8000, range(255)) + "\n" + eof).encode())
+
+
+# ---- ELF ---------------------------------------------------------------------
+
+def elf(segments, machine=48, etype=2, ident=b"\x01\x02\x01"):
+    """A big-endian ELF32 file: header, program headers, then the segments' data."""
+    phoff = 52
+    offset = phoff + 32 * len(segments)
+    phdrs, blob = b"", b""
+    for ptype, paddr, data, memsz in segments:
+        phdrs += struct.pack(">8I", ptype, offset + len(blob) if data else 0, paddr, paddr,
+                             len(data), memsz, 5, 1)
+        blob += bytes(data)
+    ehdr = b"\x7fELF" + ident + bytes(9) + struct.pack(
+        ">HHIIIIIHHHHHH", etype, machine, 1, 0, phoff, 0, 0, 52, 32, len(segments), 40, 0, 0)
+    return ehdr + phdrs + blob
+
+
+def elf_seeds():
+    write("fuzz_elf", "segments.elf", elf([
+        (1, 0x0100, bytes(range(200)), 200),
+        (1, 0x2000, b"\x5a" * 40, 0x100),            # data with a zero-filled tail
+        (1, 0xFFEF00, b"", 0x80),                     # .bss in RAM: skipped
+        (4, 0x900000, b"note", 4),                    # not PT_LOAD: ignored
+        (1, 0xFFF0, b"\x33" * 16, 16),                # ends on the flash's last byte
+    ]))
+    write("fuzz_elf", "out-of-range.elf", elf([(1, 0xFFF1, b"\x44" * 16, 16)]))
+    write("fuzz_elf", "h8300h.elf", elf([(1, 0x40, b"abc", 3)], machine=47))
+    write("fuzz_elf", "wrong-machine.elf", elf([(1, 0x40, b"abc", 3)], machine=42))
+    write("fuzz_elf", "relocatable.elf", elf([(1, 0x40, b"abc", 3)], etype=1))
+    write("fuzz_elf", "little-endian.elf", elf([(1, 0x40, b"abc", 3)], ident=b"\x01\x01\x01"))
+    write("fuzz_elf", "cut-segment.elf", elf([(1, 0x40, bytes(64), 64)])[:-10])
 
 
 # ---- Binary images -----------------------------------------------------------
@@ -177,6 +241,8 @@ def protocol_seeds():
 
 def main():
     srec_seeds()
+    ihex_seeds()
+    elf_seeds()
     binimage_seeds()
     egetopt_seeds()
     protocol_seeds()

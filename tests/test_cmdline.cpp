@@ -18,6 +18,7 @@ const std::string usage_text =
     " -s: serial device and baudrate\n"
     " -i: image file (BIN or MOT) and start address (for BIN)\n"
     " -v: verify flash content after programming\n"
+    " -i: also Intel HEX (.hex, .ihex) and ELF (.elf) image files\n"
     " -q: no progress percentages or retry counters\n"
     "\n"; // the newline puts adds
 
@@ -37,6 +38,11 @@ const std::string failed_open = "Baud rate 9600 has been set\n"
 std::string warn_start(const std::string &offset, const std::string &name)
 {
     return "Warning: start address " + offset + " is ignored for s-record file '" + name + "'\n";
+}
+std::string warn_ignored(const std::string &offset, const char *format, const std::string &name)
+{
+    return "Warning: start address " + offset + " is ignored for " + format + " file '" + name +
+           "'\n";
 }
 std::string warn_no_start(const std::string &name)
 {
@@ -127,6 +133,14 @@ const std::vector<CmdCase> cmd_cases = {
      {"-i", "fw.bin,99999999999999999999", "-s", no_port},
      usage_text,
      start_too_wide,
+     254},
+    {"FormatByEndOfName",
+     {"-i", "fw.hex,0x10", "-i", "b.ihex,7", "-i", "c.elf,1", "-i", "e.elf", "-i", ".hex", "-i",
+      ".ihex,", "-i", ".elf", "-i", "d.HEX", "-i", "f.hex.bin"},
+     warn_ignored("16", "intel-hex", "fw.hex") + warn_ignored("7", "intel-hex", "b.ihex") +
+         warn_ignored("1", "elf", "c.elf") + warn_no_start(".hex") + warn_no_start(".ihex") +
+         warn_no_start(".elf") + warn_no_start("d.HEX") + warn_no_start("f.hex.bin") + usage_text,
+     no_interface,
      254},
     {"SerialWithoutDevice", {"-s", ":115200", "-i", "a.mot"}, usage_text, invalid_value, 254},
     {"ImageWithoutName", {"-i", ",100", "-s", no_port}, usage_text, invalid_value, 254},

@@ -283,11 +283,11 @@ TEST_F(SrecLoader, NullNameIsReported)
               "Parsing (null) s-record...File \"(null)\" not found\n");
 }
 
-TEST_F(SrecLoader, ReadErrorFailsSilently)
+TEST_F(SrecLoader, DirectoryIsNotARegularFile)
 {
     std::string out;
-    EXPECT_EQ(load(dir, out), -1); // a directory opens but cannot be read
-    EXPECT_EQ(out, "Parsing " + dir + " s-record...");
+    EXPECT_EQ(load(dir, out), -1);
+    EXPECT_EQ(out, "Parsing " + dir + " s-record...Error: \"" + dir + "\" is not a regular file\n");
 }
 
 // Records that straddle the reader's buffer boundaries, in a file several

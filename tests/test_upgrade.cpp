@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <fstream>
 #include <map>
 #include <set>
 #include <string>
@@ -11,9 +13,11 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "bootsim.h"
+#include "elf-image.h"
 #include "images.h"
 #include "process.h"
 
@@ -70,10 +74,27 @@ std::string progress(const char *what, const std::set<uint32_t> &pages, uint32_t
     return s + "\n";
 }
 
+// The image file of the regions in a format: "s-record", "intel-hex" or "elf".
+std::string write_image(const testimg::TempDir &dir, const std::string &format,
+                        const std::vector<Region> &regions)
+{
+    if (format == "intel-hex")
+        return dir.write("fw.hex", testimg::ihex(regions));
+    if (format == "elf") {
+        std::vector<testelf::Segment> segments;
+        for (const Region &r : regions)
+            segments.push_back(
+                {PT_LOAD, r.address, r.address, r.data, static_cast<uint32_t>(r.data.size())});
+        const std::string path = dir.path() + "/fw.elf";
+        return testelf::write(path, segments) ? path : "";
+    }
+    return dir.write("fw.mot", testimg::srec(regions));
+}
+
 // Everything a successful run prints.
 std::string success_output(const std::string &device, const std::string &rate,
                            const std::string &image, const std::vector<Region> &regions,
-                           bool verify, bool quiet)
+                           bool verify, bool quiet, const std::string &format = "s-record")
 {
     uint32_t used = 0;
     for (const Region &r : regions)
@@ -88,7 +109,7 @@ std::string success_output(const std::string &device, const std::string &rate,
                     "New baud rate has been acknowledged by H8S\n"
                     "Entering programming state... ok\n"
                     "Parsing " +
-                    image + " s-record... ok\n";
+                    image + " " + format + "... ok\n";
     s += "\nProgramming parameters:\n\tDevice: " + device + "\n\tBaud rate: " + rate +
          " baud\n\tFrequency: 29490000 Hz\n\tMemory size: 524288 bytes\n"
          "\tProgramming unit size: 128 bytes\n\tBytes to program: " +
@@ -139,6 +160,7 @@ struct RateCase {
     const char *rate;
     bool verify;
     bool quiet = false;
+    const char *format = "s-record";
 };
 
 class FullUpgrade : public Upgrade, public ::testing::WithParamInterface<RateCase>
@@ -149,7 +171,7 @@ TEST_P(FullUpgrade, ProgramsExactlyTheImageAndPrintsEveryStage)
 {
     const RateCase &c = GetParam();
     const auto regions = sample_regions();
-    const std::string image = dir.write("fw.mot", testimg::srec(regions));
+    const std::string image = write_image(dir, c.format, regions);
     start();
     std::vector<std::string> args = {"-s", device(c.rate), "-i", image};
     if (c.verify)
@@ -161,7 +183,8 @@ TEST_P(FullUpgrade, ProgramsExactlyTheImageAndPrintsEveryStage)
 
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, success_output(sim->slave_path(), c.rate, image, regions, c.verify, c.quiet));
+    EXPECT_EQ(r.out, success_output(sim->slave_path(), c.rate, image, regions, c.verify, c.quiet,
+                                    c.format));
     EXPECT_EQ(sim->erased_blocks(), kSampleBlocks);
 
     std::set<uint32_t> units;
@@ -184,11 +207,17 @@ TEST_P(FullUpgrade, ProgramsExactlyTheImageAndPrintsEveryStage)
 INSTANTIATE_TEST_SUITE_P(Rates, FullUpgrade,
                          ::testing::Values(RateCase{"9600", false}, RateCase{"115200", true},
                                            RateCase{"460800", false}, RateCase{"460800", true},
-                                           RateCase{"115200", true, true}),
+                                           RateCase{"115200", true, true},
+                                           RateCase{"115200", true, false, "intel-hex"},
+                                           RateCase{"460800", true, false, "elf"}),
                          [](const auto &info) {
-                             return std::string("At") + info.param.rate +
-                                    (info.param.verify ? "Verified" : "") +
-                                    (info.param.quiet ? "Quiet" : "");
+                             std::string name = std::string("At") + info.param.rate +
+                                                (info.param.verify ? "Verified" : "") +
+                                                (info.param.quiet ? "Quiet" : "");
+                             for (char c : std::string(info.param.format))
+                                 if (isalpha(static_cast<unsigned char>(c)))
+                                     name += c;
+                             return name;
                          });
 
 TEST_F(Upgrade, BinaryAndSrecordImagesOverlapInCommandLineOrder)
@@ -383,17 +412,55 @@ TEST_F(Upgrade, HostRateMissingFromItsTableFailsAfterTheDeviceAcknowledged)
         << "the device took the new rate; nothing was sent after it";
 }
 
-TEST_F(Upgrade, MissingImageIsReportedByItsLoaderOnly)
+// Images that cannot be loaded: the loader's message ends the output, with 255.
+struct ImageFailure {
+    const char *name;
+    const char *file;
+    void (*make)(const std::string &path);
+    const char *loader; // what the announcement says after the path
+    const char *line;   // the loader's message; %s: the path
+};
+
+class ImageFails : public Upgrade, public ::testing::WithParamInterface<ImageFailure>
 {
+};
+
+TEST_P(ImageFails, IsReportedByItsLoaderOnly)
+{
+    const ImageFailure &c = GetParam();
+    const std::string path = dir.path() + "/" + c.file;
+    if (c.make != nullptr)
+        c.make(path);
     start();
-    auto r = run({"-s", device(), "-i", dir.path() + "/gone.mot"});
+    auto r = run({"-s", device(), "-i", path}, 20000);
     sim->stop();
     EXPECT_EQ(r.status, 255);
+    char line[512];
+    snprintf(line, sizeof line, c.line, path.c_str());
     EXPECT_EQ(r.out.substr(r.out.find("Entering")),
-              "Entering programming state... ok\nParsing " + dir.path() +
-                  "/gone.mot s-record...File \"" + dir.path() + "/gone.mot\" not found\n");
+              "Entering programming state... ok\nParsing " + path + c.loader + line);
     EXPECT_TRUE(sim->erased_blocks().empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, ImageFails,
+    ::testing::Values(
+        ImageFailure{"Missing", "gone.mot", nullptr, " s-record...", "File \"%s\" not found\n"},
+        ImageFailure{"FifoWithoutWriter", "fw.mot",
+                     [](const std::string &p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); },
+                     " s-record...", "Error: \"%s\" is not a regular file\n"},
+        ImageFailure{"Directory", "x.mot",
+                     [](const std::string &p) { ASSERT_EQ(mkdir(p.c_str(), 0700), 0); },
+                     " s-record...", "Error: \"%s\" is not a regular file\n"},
+        ImageFailure{"IntelHexCutShort", "fw.hex",
+                     [](const std::string &p) { std::ofstream(p) << ":0400100001020304E2\n"; },
+                     " intel-hex...", "Error: %s:2: no end-of-file record\n"},
+        ImageFailure{"ElfForAnotherMachine", "fw.elf",
+                     [](const std::string &p) {
+                         ASSERT_TRUE(testelf::write(p, {}, {ELFCLASS32, ELFDATA2MSB, ET_EXEC, 42}));
+                     },
+                     " elf...", "Error: %s: not an ELF file for the H8/300, H8/300H or H8S\n"}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 struct LayoutFailure {
     const char *name;

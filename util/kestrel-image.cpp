@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "kestrel-loaders.h"
 #include "kestrel.h"
 
 namespace
@@ -48,22 +49,9 @@ constexpr std::array<uint8_t, 256> hex_table = [] {
 // Address width of each record type 0..9; 0 for the types that are not handled.
 constexpr std::array<uint8_t, 10> address_width = {2, 2, 3, 4, 0, 2, 0, 4, 3, 2};
 
-// An open file descriptor, closed on every way out.
-struct file_t {
-    int fd;
-    explicit file_t(int f) : fd(f) {}
-    file_t(const file_t &) = delete;
-    file_t &operator=(const file_t &) = delete;
-    ~file_t()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
 // Buffered byte source over a file descriptor.
 struct srec_reader_t {
-    file_t file;
+    image_fd_t file;
     size_t pos = 0;
     size_t len = 0;
     bool eof = false;
@@ -146,12 +134,39 @@ ssize_t read_all(int fd, uint8_t *pb, size_t n)
     return static_cast<ssize_t>(got);
 }
 
-const char *name_or_null(const char *name)
+} // namespace
+
+int open_image_file(const char *imagefile)
 {
-    return name != nullptr ? name : "(null)";
+    // Non-blocking: opening a FIFO without a writer would otherwise wait for
+    // one for ever. Regular files ignore the flag.
+    int fd = imagefile != nullptr ? open(imagefile, O_RDONLY | O_NONBLOCK) : -1;
+    if (fd < 0) {
+        printf("File \"%s\" not found\n", image_name(imagefile));
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        printf("Error: \"%s\" is not a regular file\n", imagefile);
+        return -1;
+    }
+    return fd;
 }
 
-} // namespace
+int place_image_data(uint64_t address, const uint8_t *pb, uint32_t cb, uint64_t &total)
+{
+    // A run starts inside the flash and may reach its last byte, not beyond.
+    const uint64_t end = address + cb;
+    if (address >= cfg.size || end > cfg.size) {
+        printf("Error: address 0x%" PRIX64 " is invalid, image is out of range\n", end);
+        return -1;
+    }
+    memcpy(cfg.mem + address, pb, cb);
+    mark_range(static_cast<uint32_t>(address), cb);
+    total += cb;
+    return 0;
+}
 
 unsigned char letter2char(unsigned char c)
 {
@@ -166,12 +181,10 @@ void letters2char(const unsigned char *in, unsigned char *out, unsigned int cb)
 
 int add_srec_to_map(const char *imagefile)
 {
-    printf("Parsing %s s-record...", name_or_null(imagefile));
-    int fd = imagefile != nullptr ? open(imagefile, O_RDONLY) : -1;
-    if (fd < 0) {
-        printf("File \"%s\" not found\n", name_or_null(imagefile));
+    printf("Parsing %s s-record...", image_name(imagefile));
+    int fd = open_image_file(imagefile);
+    if (fd < 0)
         return -1;
-    }
     srec_reader_t reader(fd);
 
     std::array<uint8_t, max_record_chars> tmp;
@@ -215,16 +228,8 @@ int add_srec_to_map(const char *imagefile)
             address = (address << 8) | bin[k];
         uint32_t n = bin[0] - addr_len - 1;
 
-        // A record starts inside the flash and may reach its last byte, not beyond.
-        uint64_t end = uint64_t{address} + n;
-        if (address >= cfg.size || end > cfg.size) {
-            printf("Error: address 0x%lX is invalid, image is out of range\n",
-                   static_cast<unsigned long>(end));
+        if (place_image_data(address, bin.data() + 1 + addr_len, n, total) < 0)
             return -1;
-        }
-        memcpy(cfg.mem + address, bin.data() + 1 + addr_len, n);
-        mark_range(address, n);
-        total += n;
     }
 
     cfg.used += static_cast<uint32_t>(total);
@@ -234,15 +239,15 @@ int add_srec_to_map(const char *imagefile)
 
 int add_bin_to_map(uint32_t start, const char *imagefile)
 {
-    printf("Reading %s binary image at %" PRIu32 "...", name_or_null(imagefile), start);
+    printf("Reading %s binary image at %" PRIu32 "...", image_name(imagefile), start);
     // Non-blocking so that a FIFO without a writer is refused below instead of
     // hanging the open; regular files ignore the flag.
     int fd = imagefile != nullptr ? open(imagefile, O_RDONLY | O_NONBLOCK) : -1;
     if (fd < 0) {
-        printf("\nFile \"%s\" not found\n", name_or_null(imagefile));
+        printf("\nFile \"%s\" not found\n", image_name(imagefile));
         return -1;
     }
-    file_t image(fd);
+    image_fd_t image(fd);
 
     // Only a regular file has a size to place; pipes and devices have none.
     struct stat st;

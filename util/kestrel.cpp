@@ -1,6 +1,7 @@
 // The driver's configuration record, its option table and handlers, and the
 // image list.
 #include "kestrel.h"
+#include "kestrel-loaders.h"
 
 #include <cctype>
 #include <cerrno>
@@ -36,6 +37,7 @@ void usage()
          " -s: serial device and baudrate\n"
          " -i: image file (BIN or MOT) and start address (for BIN)\n"
          " -v: verify flash content after programming\n"
+         " -i: also Intel HEX (.hex, .ihex) and ELF (.elf) image files\n"
          " -q: no progress percentages or retry counters\n");
 }
 
@@ -96,6 +98,25 @@ int set_serial_device(const opt_desc *opt, int argc, char **args)
     return 1;
 }
 
+// True when name is suffix preceded by at least one character.
+static bool ends_in(const char *name, size_t len, const char *suffix)
+{
+    size_t n = strlen(suffix);
+    return len > n && strcmp(name + len - n, suffix) == 0;
+}
+
+image_format_e image_format_of(const char *name)
+{
+    size_t len = strlen(name);
+    if (ends_in(name, len, ".mot"))
+        return IMAGE_SREC;
+    if (ends_in(name, len, ".hex") || ends_in(name, len, ".ihex"))
+        return IMAGE_IHEX;
+    if (ends_in(name, len, ".elf"))
+        return IMAGE_ELF;
+    return IMAGE_BIN;
+}
+
 int add_image_file(const opt_desc *opt, int argc, char **args)
 {
     (void)argc;
@@ -144,13 +165,15 @@ int add_image_file(const opt_desc *opt, int argc, char **args)
             rec->offset = static_cast<uint32_t>(v);
         }
     }
-    size_t len = strlen(rec->name);
-    rec->is_bin = !(len >= 5 && strcmp(rec->name + len - 4, ".mot") == 0);
+    rec->format = image_format_of(rec->name);
 
-    if (!rec->is_bin && has_offset)
+    if (rec->format == IMAGE_SREC && has_offset)
         printf("Warning: start address %" PRIu32 " is ignored for s-record file '%s'\n",
                rec->offset, rec->name);
-    else if (rec->is_bin && !has_offset)
+    else if ((rec->format == IMAGE_IHEX || rec->format == IMAGE_ELF) && has_offset)
+        printf("Warning: start address %" PRIu32 " is ignored for %s file '%s'\n", rec->offset,
+               rec->format == IMAGE_IHEX ? "intel-hex" : "elf", rec->name);
+    else if (rec->format == IMAGE_BIN && !has_offset)
         printf("Warning: no start address is defined for '%s', assuming 0\n", rec->name);
 
     rec->next = nullptr;
@@ -162,7 +185,21 @@ int add_image_file(const opt_desc *opt, int argc, char **args)
 int read_image_files()
 {
     for (const img_file *img = cfg.img_first; img != nullptr; img = img->next) {
-        int ret = img->is_bin ? add_bin_to_map(img->offset, img->name) : add_srec_to_map(img->name);
+        int ret = -1;
+        switch (img->format) {
+        case IMAGE_BIN:
+            ret = add_bin_to_map(img->offset, img->name);
+            break;
+        case IMAGE_SREC:
+            ret = add_srec_to_map(img->name);
+            break;
+        case IMAGE_IHEX:
+            ret = add_ihex_to_map(img->name);
+            break;
+        case IMAGE_ELF:
+            ret = add_elf_to_map(img->name);
+            break;
+        }
         if (ret < 0)
             return -1;
     }

@@ -7,11 +7,19 @@
 #include "egetopt.h"
 #include "error.h"
 
+// How an image file is read, chosen by the end of its name.
+enum image_format_e : int {
+    IMAGE_BIN,  // raw binary image at offset (any other name)
+    IMAGE_SREC, // Motorola S-record file (".mot")
+    IMAGE_IHEX, // Intel HEX file (".hex", ".ihex")
+    IMAGE_ELF,  // ELF executable (".elf")
+};
+
 // One image file named with -i, in a singly linked list in command-line order.
 struct img_file {
-    char name[256];  // at most 255 characters
-    uint32_t offset; // start address of a binary image
-    int is_bin;      // 1: binary image at offset; 0: S-record file (".mot")
+    char name[256];        // at most 255 characters
+    uint32_t offset;       // start address of a binary image
+    image_format_e format; // how the file is read
     img_file *next;
 };
 
@@ -91,10 +99,16 @@ void usage();
  * long for its field). */
 int set_serial_device(const opt_desc *opt, int argc, char **args);
 
+/* image_format_of
+ * The format an image file name selects: ".mot" S-record, ".hex" or ".ihex"
+ * Intel HEX, ".elf" ELF, anything else binary. Suffixes are compared
+ * case-sensitively and need at least one character before them. */
+image_format_e image_format_of(const char *name);
+
 /* add_image_file
  * -i handler: "file[,start]" appended to the image list, with the warnings for
- * an S-record start address or a binary image without one. Returns 1, or -1
- * after recording an error. */
+ * a start address that the file's format ignores or a binary image without
+ * one. Returns 1, or -1 after recording an error. */
 int add_image_file(const opt_desc *opt, int argc, char **args);
 
 /* read_image_files
@@ -166,8 +180,8 @@ void letters2char(const unsigned char *in, unsigned char *out, unsigned int cb);
 /* add_srec_to_map
  * Places the data records of an S-record file into cfg.mem, marks their pages
  * and adds the bytes placed to cfg.used. Returns the bytes placed, or -1 (open,
- * read, truncated record, out of range), -2 malformed record, -3 checksum,
- * -4 byte count. */
+ * not a regular file, read, truncated record, out of range), -2 malformed
+ * record, -3 checksum, -4 byte count. */
 int add_srec_to_map(const char *imagefile);
 
 /* add_bin_to_map

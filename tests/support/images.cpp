@@ -1,5 +1,6 @@
 #include "images.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -67,6 +68,47 @@ std::string srec(const std::vector<Region> &regions, size_t per_record, bool s3)
     s += record(s3 ? '7' : '8', s3 ? 4 : 3, 0, {});
     s += "\r\n";
     return s;
+}
+
+std::string ihex_record(uint8_t type, uint16_t offset, const std::vector<uint8_t> &data)
+{
+    std::string s = ":";
+    unsigned sum = static_cast<unsigned>(data.size()) + (offset >> 8) + (offset & 0xFF) + type;
+    append_hex(s, static_cast<unsigned>(data.size()));
+    append_hex(s, offset >> 8);
+    append_hex(s, offset & 0xFF);
+    append_hex(s, type);
+    for (uint8_t b : data) {
+        sum += b;
+        append_hex(s, b);
+    }
+    append_hex(s, -sum & 0xFF);
+    return s;
+}
+
+std::string ihex(const std::vector<Region> &regions, size_t per_record)
+{
+    std::string s;
+    long upper = -1;
+    for (const Region &r : regions) {
+        for (size_t off = 0; off < r.data.size();) {
+            const uint32_t a = static_cast<uint32_t>(r.address + off);
+            const size_t n =
+                std::min({per_record, r.data.size() - off, size_t{0x10000} - (a & 0xFFFF)});
+            if (static_cast<long>(a >> 16) != upper) {
+                upper = a >> 16;
+                s += ihex_record(4, 0,
+                                 {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper)});
+                s += "\r\n";
+            }
+            s += ihex_record(0, static_cast<uint16_t>(a),
+                             {r.data.begin() + static_cast<long>(off),
+                              r.data.begin() + static_cast<long>(off + n)});
+            s += "\r\n";
+            off += n;
+        }
+    }
+    return s + ihex_record(1, 0, {}) + "\r\n";
 }
 
 TempDir::TempDir()

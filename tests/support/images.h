@@ -27,6 +27,15 @@ std::string record(char type, unsigned addr_len, uint32_t address,
 // per_record bytes, an S8 (S7) end record, lines ended by "\r\n".
 std::string srec(const std::vector<Region> &regions, size_t per_record = 32, bool s3 = false);
 
+// One Intel HEX record without a line end: ':', byte count, 16-bit offset,
+// type, data and checksum, in upper-case hexadecimal.
+std::string ihex_record(uint8_t type, uint16_t offset, const std::vector<uint8_t> &data);
+
+// Intel HEX text: data records of at most per_record bytes that never cross a
+// 64 KiB boundary, an extended linear address (04) record before the first
+// record of every 64 KiB, the end-of-file record; lines ended by "\r\n".
+std::string ihex(const std::vector<Region> &regions, size_t per_record = 32);
+
 // A fresh temporary directory, removed with everything in it on destruction.
 class TempDir
 {

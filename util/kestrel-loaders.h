@@ -1,0 +1,60 @@
+// Image loaders beside the S-record and binary ones (Intel HEX, ELF), and the
+// helpers that every loader of a text or object file shares: opening the file
+// safely and placing a run of data into the flash copy.
+#pragma once
+
+#include <cstdint>
+
+#include <unistd.h>
+
+// An open file descriptor, closed on every way out.
+struct image_fd_t {
+    int fd;
+    explicit image_fd_t(int f) : fd(f) {}
+    image_fd_t(const image_fd_t &) = delete;
+    image_fd_t &operator=(const image_fd_t &) = delete;
+    ~image_fd_t()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+/* image_name
+ * The name as messages print it: "(null)" for a null pointer. */
+inline const char *image_name(const char *imagefile)
+{
+    return imagefile != nullptr ? imagefile : "(null)";
+}
+
+/* open_image_file
+ * Opens imagefile read-only without blocking, so that a FIFO without a writer
+ * cannot hang the run, and accepts only a regular file. Returns the open
+ * descriptor, or -1 after printing "File \"%s\" not found\n" (it cannot be
+ * opened) or "Error: \"%s\" is not a regular file\n"; nothing stays open then. */
+int open_image_file(const char *imagefile);
+
+/* place_image_data
+ * Places one run of image data: the cb bytes at pb go to cfg.mem + address,
+ * the pages holding them are marked and cb is added to total (the caller adds
+ * its total to cfg.used once the whole file is in). The run must start inside
+ * the flash and may end on its last byte. Returns 0, or -1 after printing
+ * "Error: address 0x%X is invalid, image is out of range\n" with address + cb;
+ * nothing is changed then. */
+int place_image_data(uint64_t address, const uint8_t *pb, uint32_t cb, uint64_t &total);
+
+/* add_ihex_to_map
+ * Places the data records of an Intel HEX file into cfg.mem, marks their pages
+ * and adds the bytes placed to cfg.used. Returns the bytes placed, or -1 after
+ * one message: the file cannot be opened or is not a regular file, a record is
+ * malformed ("Error: FILE:LINE: fault"), the end-of-file record is missing or
+ * followed by more than white space, or data lies outside the flash. */
+int add_ihex_to_map(const char *imagefile);
+
+/* add_elf_to_map
+ * Places the file data of every loadable segment of an H8/300, H8/300H or H8S
+ * ELF32 big-endian executable at its physical address in cfg.mem, marks the
+ * pages and adds the bytes placed to cfg.used. Returns the bytes placed, or -1
+ * after one message: the file cannot be opened, is not such an ELF file
+ * ("Error: FILE: reason"), or a segment lies outside the flash. */
+int add_elf_to_map(const char *imagefile);
