@@ -3,6 +3,7 @@
 // exit status that names the stage.
 #include <cstdio>
 
+#include "boot-lines.h"
 #include "kestrel.h"
 #include "serial-linux.h"
 
@@ -57,6 +58,8 @@ int main(int argc, char **argv)
     }
     printf("Baud rate %s has been set\n", "9600");
 
+    if (boot_sequence(cfg.boot_seq, cfg.device) < 0)
+        return fail("Failed to adjust baud rate", -3);
     if (adjust_baud_rate(cfg.device) < 0) {
         puts("Failed to adjust baud rate");
         return -3;
@@ -76,6 +79,8 @@ int main(int argc, char **argv)
         return fail("Error while writing to the flash memory", -7);
     if (cfg.verify != 0 && verify_flash() < 0)
         return fail("Error while verifying the flash memory", -8);
+    if (run_sequence(cfg.run_seq) < 0)
+        return fail(nullptr, -11);
     if (serial_close() != 0)
         return -10;
     return 0;

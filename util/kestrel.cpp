@@ -2,6 +2,8 @@
 // image list.
 #include "kestrel.h"
 
+#include "boot-lines.h"
+
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +22,8 @@ const opt_desc opts[] = {
     {'s', "serial", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&set_serial_device)},
     {'i', "image", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&add_image_file)},
     {'v', "verify", OPT_TYPE_BOOLEAN, 0, 0, 0, &cfg.verify},
+    {0, "boot", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&set_boot_sequence)},
+    {0, "run", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&set_run_sequence)},
     {'?', "help", OPT_TYPE_USAGE, 0, 0, 0, reinterpret_cast<void *>(&usage)},
     {0, nullptr, OPT_TYPE_END, 0, 0, 0, nullptr},
 };
@@ -32,7 +36,9 @@ void usage()
          " -f: H8S frequency divided by 10000\n"
          " -s: serial device and baudrate\n"
          " -i: image file (BIN or MOT) and start address (for BIN)\n"
-         " -v: verify flash content after programming\n");
+         " -v: verify flash content after programming\n"
+         " --boot: steps that start the H8S in boot mode\n"
+         " --run: steps that restart the H8S after the upgrade\n");
 }
 
 void mark_range(uint32_t address, uint32_t n)

@@ -15,6 +15,8 @@ struct img_file {
     img_file *next;
 };
 
+struct boot_seq_t; // boot-lines.h
+
 // Everything the stages share. Starts all zero.
 struct h8s_config_t {
     char device[64];          // serial device path, at most 63 characters
@@ -30,6 +32,8 @@ struct h8s_config_t {
     uint8_t blocks;           // number of erase blocks, at most 32
     uint32_t block_sizes[32]; // last address minus first address of each block
     int verify;               // non-zero: read back and compare after programming
+    boot_seq_t *boot_seq;     // --boot: steps run before synchronisation, or null
+    boot_seq_t *run_seq;      // --run: steps run after a successful upgrade, or null
 };
 
 extern h8s_config_t cfg;

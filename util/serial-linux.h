@@ -62,3 +62,27 @@ int serial_write_line(const char *str);
 /* serial_flush
  * Discards unread input and untransmitted output. Returns 0, or -1. */
 int serial_flush();
+
+// The port's modem control lines.
+enum serial_line_e : int {
+    SERIAL_LINE_DTR = 0,
+    SERIAL_LINE_RTS = 1,
+};
+
+/* serial_set_line
+ * Drives DTR or RTS of the open port to level (1 asserted, 0 negated). From the
+ * first successful call on, the port holds its modem lines: it is configured
+ * without HUPCL, so that closing it does not drop them, and serial_close keeps
+ * the descriptor open (without it the port counts as closed) until
+ * serial_open names the same device again, which takes it back with its lines
+ * untouched and its pending input and output discarded. Linux asserts DTR and
+ * RTS on every opening of a serial port, so a true reopen would pulse them.
+ * Returns 0, or -1 with errno set (ENOTTY: the port has no modem lines, as a
+ * pseudo-terminal; EBADF: no port open); nothing is recorded. */
+int serial_set_line(serial_line_e line, int level);
+
+/* serial_set_break
+ * Starts (on non-zero) or ends (0) the break condition on the open port's
+ * line; the caller times it. Returns 0, or -1 with errno set; nothing is
+ * recorded. */
+int serial_set_break(int on);
