@@ -27,7 +27,6 @@ std::vector<fakelines::Event> events;
 std::vector<std::unique_ptr<chip_model>> models;
 dev_t watched = 0;
 bool watching = false;
-int modem = 0;
 
 void record(std::string what)
 {
@@ -97,7 +96,6 @@ void reset()
     events.clear();
     start = clock_type::now();
     watching = false;
-    modem = 0;
 }
 
 void watch_port(const std::string &path)
@@ -159,25 +157,19 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
     va_start(ap, request);
     void *arg = va_arg(ap, void *);
     va_end(ap);
-    const bool modem_request = request == TIOCMBIS || request == TIOCMBIC || request == TIOCMSET ||
-                               request == TIOCMGET || request == TIOCSBRK || request == TIOCCBRK;
-    if (!modem_request || !is_watched(fd))
+    const bool modem = request == TIOCMBIS || request == TIOCMBIC;
+    if ((!modem && request != TIOCSBRK && request != TIOCCBRK) || !is_watched(fd))
         return static_cast<int>(syscall(SYS_ioctl, fd, request, arg));
-    if (request == TIOCSBRK || request == TIOCCBRK) {
+    if (!modem) {
         record(request == TIOCSBRK ? "break on" : "break off");
         return 0;
     }
-    int *bits = static_cast<int *>(arg);
-    if (request == TIOCMGET) {
-        *bits = modem;
-        return 0;
-    }
-    const int before = modem;
-    modem = request == TIOCMSET ? *bits : request == TIOCMBIS ? modem | *bits : modem & ~*bits;
-    for (int b : {TIOCM_DTR, TIOCM_RTS}) {
-        if ((*bits & b) != 0 || (request == TIOCMSET && ((before ^ modem) & b) != 0))
-            record(std::string(b == TIOCM_DTR ? "dtr=" : "rts=") + ((modem & b) != 0 ? "1" : "0"));
-    }
+    const int bits = *static_cast<int *>(arg);
+    const char *level = request == TIOCMBIS ? "1" : "0";
+    if ((bits & TIOCM_DTR) != 0)
+        record(std::string("dtr=") + level);
+    if ((bits & TIOCM_RTS) != 0)
+        record(std::string("rts=") + level);
     return 0;
 }
 
@@ -242,9 +234,4 @@ int gpiod_line_set_value(struct gpiod_line *line, int value)
     }
     record("set " + line_name(line) + "=" + std::to_string(value));
     return 0;
-}
-
-void gpiod_line_release(struct gpiod_line *line)
-{
-    release(line);
 }

@@ -15,7 +15,7 @@ struct Event {
     double ms;        // milliseconds since reset()
     std::string what; // "dtr=1", "rts=0", "break on", "break off",
                       // "request CHIP:LINE=L by CONSUMER", "set CHIP:LINE=L",
-                      // "release CHIP:LINE"
+                      // "release CHIP:LINE" (a chip closed with the line)
 };
 
 // Empties the log, restarts its clock and stops watching a port. Chips and the
@@ -23,8 +23,7 @@ struct Event {
 void reset();
 
 // The terminal device at path has modem lines from now on: TIOCMBIS, TIOCMBIC,
-// TIOCMSET, TIOCMGET, TIOCSBRK and TIOCCBRK on a descriptor of it succeed and
-// are logged.
+// TIOCSBRK and TIOCCBRK on a descriptor of it succeed and are logged.
 void watch_port(const std::string &path);
 
 // A GPIO chip that lookups find by its name, /dev/ path, label or number (the
