@@ -124,10 +124,8 @@ bool take_back_held_port(const char *name)
 {
     if (kept < 0)
         return false;
-    struct stat want {
-    };
-    struct stat have {
-    };
+    struct stat want = {};
+    struct stat have = {};
     if (stat(name, &want) == 0 && fstat(kept, &have) == 0 && S_ISCHR(want.st_mode) &&
         want.st_rdev == have.st_rdev) {
         dev = kept;

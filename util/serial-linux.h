@@ -5,12 +5,15 @@
 
 /* serial_open
  * Opens name (not null) with O_RDWR | O_NONBLOCK. Returns the descriptor, or
- * -1; nothing is recorded on failure. Expects no port to be open. */
+ * -1; nothing is recorded on failure. Expects no port to be open.
+ * A port kept by serial_close because it holds its modem lines is taken back
+ * instead when name is that device (see serial_set_line). */
 int serial_open(const char *name);
 
 /* serial_close
  * Closes the open port. Returns the result of close (0 or -1), or -1 when no
- * port is open. */
+ * port is open.
+ * A port that holds its modem lines is kept open instead, and 0 returned. */
 int serial_close();
 
 /* serial_set_param
