@@ -239,7 +239,21 @@ def protocol_seeds():
           exchange(0x50, 0x06, 0, 1, 0, 1, 0, b"\x00\x00\x00\x80" + bytes(16), ACK))
 
 
+# ---- Boot and run sequences ---------------------------------------------------
+
+def bootseq_seeds():
+    write("fuzz_bootseq", "gpio-reset-and-mode",
+          b"gpio=gpiochip0:18=0,gpio=gpiochip0:17=0,wait=10,gpio=gpiochip0:17=1,wait=100")
+    write("fuzz_bootseq", "modem-lines-and-break", b"rts=1,dtr=1,wait=10,dtr=0,break=250,wait=100")
+    write("fuzz_bootseq", "limits", b"break=1,break=60000,wait=0,wait=060000,gpio=/dev/a:b:65535=1")
+    write("fuzz_bootseq", "over-limits", b"wait=5,break=0,wait=60001,gpio=c:65536=1")
+    write("fuzz_bootseq", "malformed", b"dtr=1,,rts=2,gpio=c:1,DTR=1,wait=-1")
+    write("fuzz_bootseq", "empty", b"")
+    write("fuzz_bootseq", "after-nul", b"dtr=1\0,garbage")
+
+
 def main():
+    bootseq_seeds()
     srec_seeds()
     ihex_seeds()
     elf_seeds()

@@ -20,6 +20,8 @@ const std::string usage_text =
     " -v: verify flash content after programming\n"
     " -i: also Intel HEX (.hex, .ihex) and ELF (.elf) image files\n"
     " -q: no progress percentages or retry counters\n"
+    " --boot: steps that start the H8S in boot mode\n"
+    " --run: steps that restart the H8S after the upgrade\n"
     "\n"; // the newline puts adds
 
 const std::string no_images = "Command line error: No images specified (16)\n";
@@ -177,6 +179,19 @@ const std::vector<CmdCase> cmd_cases = {
      {"-i", "a.mot", "-s"},
      usage_text,
      "Command line error: Not enough arguments for an option: --serial (3)\n",
+     254},
+    // A malformed sequence is refused before the port is opened.
+    {"MalformedBootSequence",
+     {"--boot", "dtr=1,wait=70000", "-s", no_port, "-i", "a.mot"},
+     usage_text,
+     "Command line error: Invalid option value for option --boot: step 2 'wait=70000': "
+     "milliseconds must be 0 to 60000 (4)\n",
+     254},
+    {"MalformedRunSequence",
+     {"-s", no_port, "-i", "a.mot", "--run=gpio=gpiochip0:17"},
+     usage_text,
+     "Command line error: Invalid option value for option --run: step 1 'gpio=gpiochip0:17': "
+     "expected gpio=CHIP:LINE=0 or gpio=CHIP:LINE=1 (4)\n",
      254},
     // Runs that get past the command line and stop at the port.
     {"PortCannotBeOpened", {"-s", no_port, "-i", "a.mot"}, failed_open, "", 253},

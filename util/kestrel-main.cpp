@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "boot-lines.h"
 #include "kestrel.h"
 #include "serial-linux.h"
 
@@ -58,6 +59,8 @@ int main(int argc, char **argv)
     }
     printf("Baud rate %s has been set\n", "9600");
 
+    if (boot_sequence(cfg.boot_seq, cfg.device) < 0)
+        return fail("Failed to adjust baud rate", -3);
     if (adjust_baud_rate(cfg.device) < 0) {
         puts("Failed to adjust baud rate");
         return -3;
@@ -77,6 +80,8 @@ int main(int argc, char **argv)
         return fail("Error while writing to the flash memory", -7);
     if (cfg.verify != 0 && verify_flash() < 0)
         return fail("Error while verifying the flash memory", -8);
+    if (run_sequence(cfg.run_seq) < 0)
+        return fail(nullptr, -11);
     if (serial_close() != 0)
         return -10;
     return 0;

@@ -3,6 +3,8 @@
 #include "kestrel.h"
 #include "kestrel-loaders.h"
 
+#include "boot-lines.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cinttypes>
@@ -24,6 +26,8 @@ const opt_desc opts[] = {
     {'i', "image", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&add_image_file)},
     {'v', "verify", OPT_TYPE_BOOLEAN, 0, 0, 0, &cfg.verify},
     {'q', "quiet", OPT_TYPE_BOOLEAN, 0, 0, 0, &cfg.quiet},
+    {0, "boot", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&set_boot_sequence)},
+    {0, "run", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&set_run_sequence)},
     {'?', "help", OPT_TYPE_USAGE, 0, 0, 0, reinterpret_cast<void *>(&usage)},
     {0, nullptr, OPT_TYPE_END, 0, 0, 0, nullptr},
 };
@@ -38,7 +42,9 @@ void usage()
          " -i: image file (BIN or MOT) and start address (for BIN)\n"
          " -v: verify flash content after programming\n"
          " -i: also Intel HEX (.hex, .ihex) and ELF (.elf) image files\n"
-         " -q: no progress percentages or retry counters\n");
+         " -q: no progress percentages or retry counters\n"
+         " --boot: steps that start the H8S in boot mode\n"
+         " --run: steps that restart the H8S after the upgrade\n");
 }
 
 void mark_range(uint32_t address, uint32_t n)

@@ -23,6 +23,8 @@ struct img_file {
     img_file *next;
 };
 
+struct boot_seq_t; // boot-lines.h
+
 // Everything the stages share. Starts all zero.
 struct h8s_config_t {
     char device[64];          // serial device path, at most 63 characters
@@ -39,6 +41,8 @@ struct h8s_config_t {
     uint32_t block_sizes[32]; // last address minus first address of each block
     int verify;               // non-zero: read back and compare after programming
     int quiet;                // non-zero (-q): no progress percentages or retry counters
+    boot_seq_t *boot_seq;     // --boot: steps run before synchronisation, or null
+    boot_seq_t *run_seq;      // --run: steps run after a successful upgrade, or null
 };
 
 extern h8s_config_t cfg;

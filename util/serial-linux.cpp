@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,6 +23,8 @@ namespace
 
 int dev = -1;          // descriptor of the open port, -1 when closed
 int ms_timeout = 1000; // wait for each byte read, in milliseconds
+int held_lines = 0;    // bit 1 << serial_line_e for each modem line a caller drives
+int kept = -1;         // descriptor that serial_close kept because the port holds its lines
 
 struct rate_t {
     int baudinit; // terminal speed constant
@@ -118,11 +121,60 @@ bool lock_port()
     return false;
 }
 
+// A port whose modem lines a caller drives stays open across serial_close:
+// Linux asserts DTR and RTS whenever a serial port is opened, which would
+// pulse a reset or mode pin wired to them at every reopen.
+bool keep_held_port()
+{
+    if (held_lines == 0)
+        return false;
+    kept = dev;
+    dev = -1;
+    return true;
+}
+
+// Takes back the kept descriptor when name is the same device, discarding
+// what the previous use left pending, as a fresh opening would. Another device
+// releases it: the held levels belonged to that port.
+bool take_back_held_port(const char *name)
+{
+    if (kept < 0)
+        return false;
+    struct stat want = {};
+    struct stat have = {};
+    if (stat(name, &want) == 0 && fstat(kept, &have) == 0 && S_ISCHR(want.st_mode) &&
+        want.st_rdev == have.st_rdev) {
+        dev = kept;
+        kept = -1;
+        tcflush(dev, TCIOFLUSH);
+        return true;
+    }
+    close(kept);
+    kept = -1;
+    held_lines = 0;
+    return false;
+}
+
+// Clears HUPCL so that the modem lines keep their levels when the port is
+// closed, also when the process ends.
+int keep_lines_on_close()
+{
+    termios ti{};
+    if (tcgetattr(dev, &ti) < 0)
+        return -1;
+    if ((ti.c_cflag & HUPCL) == 0)
+        return 0;
+    ti.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
+    return tcsetattr(dev, TCSANOW, &ti);
+}
+
 } // namespace
 
 int serial_open(const char *name)
 {
     ASSERT(name != nullptr);
+    if (take_back_held_port(name))
+        return dev;
     // O_NOCTTY: a session leader without a terminal (a service) must not get
     // the port as its controlling terminal, or a hang-up of the line kills it.
     dev = open(name, O_RDWR | O_NONBLOCK | O_NOCTTY, 0);
@@ -135,6 +187,8 @@ int serial_close()
 {
     if (dev < 0)
         return dev;
+    if (keep_held_port())
+        return 0;
     const int r = close(dev);
     dev = -1;
     return r;
@@ -280,4 +334,21 @@ int serial_write_line(const char *str)
 int serial_flush()
 {
     return ioctl(dev, TCFLSH, TCIOFLUSH);
+}
+
+int serial_set_line(serial_line_e line, int level)
+{
+    ASSERT(line == SERIAL_LINE_DTR || line == SERIAL_LINE_RTS);
+    int bits = line == SERIAL_LINE_DTR ? TIOCM_DTR : TIOCM_RTS;
+    if (ioctl(dev, level != 0 ? TIOCMBIS : TIOCMBIC, &bits) < 0)
+        return -1;
+    if (keep_lines_on_close() < 0)
+        return -1;
+    held_lines |= 1 << line;
+    return 0;
+}
+
+int serial_set_break(int on)
+{
+    return ioctl(dev, on != 0 ? TIOCSBRK : TIOCCBRK, 0);
 }

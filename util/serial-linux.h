@@ -14,12 +14,15 @@ constexpr int SERIAL_PORT_BUSY = -2;
  * errno EWOULDBLOCK): another kestrel or a terminal program that locks, so
  * trying again is pointless. Nothing is recorded on failure. The lock is
  * advisory: it keeps out only programs that take it too. It is released by
- * serial_close. Expects no port to be open. */
+ * serial_close. Expects no port to be open.
+ * A port kept by serial_close because it holds its modem lines is taken back
+ * instead when name is that device (see serial_set_line); it keeps its lock. */
 int serial_open(const char *name);
 
 /* serial_close
  * Closes the open port, which releases its lock. Returns the result of close
- * (0 or -1), or -1 when no port is open. */
+ * (0 or -1), or -1 when no port is open.
+ * A port that holds its modem lines is kept open instead, and 0 returned. */
 int serial_close();
 
 /* serial_set_param
@@ -71,3 +74,27 @@ int serial_write_line(const char *str);
 /* serial_flush
  * Discards unread input and untransmitted output. Returns 0, or -1. */
 int serial_flush();
+
+// The port's modem control lines.
+enum serial_line_e : int {
+    SERIAL_LINE_DTR = 0,
+    SERIAL_LINE_RTS = 1,
+};
+
+/* serial_set_line
+ * Drives DTR or RTS of the open port to level (1 asserted, 0 negated). From the
+ * first successful call on, the port holds its modem lines: it is configured
+ * without HUPCL, so that closing it does not drop them, and serial_close keeps
+ * the descriptor open (without it the port counts as closed) until
+ * serial_open names the same device again, which takes it back with its lines
+ * untouched and its pending input and output discarded. Linux asserts DTR and
+ * RTS on every opening of a serial port, so a true reopen would pulse them.
+ * Returns 0, or -1 with errno set (ENOTTY: the port has no modem lines, as a
+ * pseudo-terminal; EBADF: no port open); nothing is recorded. */
+int serial_set_line(serial_line_e line, int level);
+
+/* serial_set_break
+ * Starts (on non-zero) or ends (0) the break condition on the open port's
+ * line; the caller times it. Returns 0, or -1 with errno set; nothing is
+ * recorded. */
+int serial_set_break(int on);

@@ -249,3 +249,20 @@ int serial_flush()
     line.pos = line.input.size();
     return 0;
 }
+
+// The scripted line, like a pseudo-terminal, has no modem lines; a break it
+// accepts and ignores.
+int serial_set_line(serial_line_e, int)
+{
+    errno = line.open ? ENOTTY : EBADF;
+    return -1;
+}
+
+int serial_set_break(int)
+{
+    if (!line.open) {
+        errno = EBADF;
+        return -1;
+    }
+    return 0;
+}
