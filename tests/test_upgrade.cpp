@@ -138,7 +138,9 @@ TEST_P(FullUpgrade, ProgramsExactlyTheImageAndPrintsEveryStage)
     const RateCase &c = GetParam();
     const auto regions = sample_regions();
     const std::string image = dir.write("fw.mot", testimg::srec(regions));
-    start();
+    bootsim::Device dev;
+    dev.keep_content = true; // the flash shows which blocks kestrel erased
+    start(dev);
     std::vector<std::string> args = {"-s", device(c.rate), "-i", image};
     if (c.verify)
         args.push_back("-v");

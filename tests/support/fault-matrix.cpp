@@ -370,7 +370,9 @@ void run_case(const Case &c)
     const Image &img = image();
     testimg::TempDir dir;
     const std::string path = dir.write("fw.mot", testimg::srec(img.regions));
-    bootsim::Sim sim{bootsim::Device{}};
+    bootsim::Device dev;
+    dev.keep_content = true; // the flash shows which blocks the tool erased
+    bootsim::Sim sim{dev};
     sim.add_fault({row.command, occurrence(row), c.kind, fault_value(row, c.kind)});
     ASSERT_TRUE(sim.start());
     const auto r = testproc::kestrel({"-s", sim.slave_path() + ":115200", "-i", path, "-v"},
