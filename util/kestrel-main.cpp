@@ -3,6 +3,7 @@
 // exit status that names the stage.
 #include <cstdio>
 
+#include "kestrel-sumcheck.h"
 #include "kestrel.h"
 #include "serial-linux.h"
 
@@ -75,6 +76,8 @@ int main(int argc, char **argv)
     if (program_flash() < 0)
         return fail("Error while writing to the flash memory", -7);
     if (cfg.verify != 0 && verify_flash() < 0)
+        return fail("Error while verifying the flash memory", -8);
+    if (cfg.sum_check != 0 && sum_check() < 0)
         return fail("Error while verifying the flash memory", -8);
     if (serial_close() != 0)
         return -10;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <array>
 
+#include "kestrel-rate.h"
 #include "kestrel.h"
 #include "serial-linux.h"
 
@@ -22,6 +23,7 @@ constexpr int SETUP_TIMEOUT_MS = 500;     // read time-out from synchronisation 
 constexpr int FLASH_TIMEOUT_MS = 15000;   // from the programming/erasing state on: erasing is slow
 constexpr int MAX_BLOCKS = 32;            // slots of cfg.block_sizes
 constexpr int MAX_UNIT = 0xFFFF;          // the widest programming unit a reply can give
+constexpr int MAX_READ = 65536;           // the largest memory read (--read-size)
 // The H8S address space is 16 MiB: a larger user flash is a corrupt reply, and
 // taking it at its word would allocate and fill up to 4 GiB.
 constexpr uint32_t MAX_FLASH_SIZE = 16u * 1024 * 1024;
@@ -134,6 +136,12 @@ int get_info()
     }
     // Only the end of the last area counts: the flash copy starts at address 0.
     cfg.size = be32(readbuf + 5 + 8 * static_cast<size_t>(areas - 1)) + 1;
+    // The areas are kept for the sum check. A 255-byte reply holds at most 31.
+    cfg.areas = static_cast<uint8_t>(areas);
+    for (size_t i = 0; i < areas; ++i) {
+        cfg.area_first[i] = be32(readbuf + 1 + 8 * i);
+        cfg.area_last[i] = be32(readbuf + 5 + 8 * i);
+    }
 
     n = cmd_read(0x26, 0x36, readbuf, sizeof readbuf, 0, 2);
     if (n <= 0)
@@ -172,6 +180,13 @@ int get_info()
         printf(
             "Invalid flash layout: flash size %lu is not a multiple of the programming unit %u\n",
             static_cast<unsigned long>(cfg.size), static_cast<unsigned>(cfg.unit));
+        return -4;
+    }
+
+    if (cfg.read_size % cfg.unit != 0) {
+        printf("Invalid flash layout for this run: read size %lu is not a multiple of the "
+               "programming unit %u\n",
+               static_cast<unsigned long>(cfg.read_size), static_cast<unsigned>(cfg.unit));
         return -4;
     }
 
@@ -247,13 +262,19 @@ int prepare()
     if (f < freq_min || f > freq_max)
         printf("Warning: invalid frequency %gHz\n", static_cast<double>(cfg.freq));
 
-    unsigned long baudrate = strtoul(cfg.baudrate, nullptr, 10);
-    put16(static_cast<uint16_t>(baudrate / 100), writebuf);
-    put16(static_cast<uint16_t>(cfg.freq / 10000), writebuf + 2);
-    writebuf[4] = 0x01;
-    writebuf[5] = ratio;
-    if (cmd_write(0x3F, writebuf, 6, 1, ACK) < 0)
-        return -5;
+    unsigned long baudrate = 0;
+    if (auto_bit_rate()) {
+        if (choose_bit_rate(ratio, &baudrate) < 0)
+            return -5;
+    } else {
+        baudrate = strtoul(cfg.baudrate, nullptr, 10);
+        put16(static_cast<uint16_t>(baudrate / 100), writebuf);
+        put16(static_cast<uint16_t>(cfg.freq / 10000), writebuf + 2);
+        writebuf[4] = 0x01;
+        writebuf[5] = ratio;
+        if (cmd_write(0x3F, writebuf, 6, 1, ACK) < 0)
+            return -5;
+    }
     // The device now expects the new rate: switch at once, no pause.
     if (serial_set_param(cfg.baudrate) < 0)
         return -5;
@@ -355,33 +376,66 @@ int program_flash()
     return check_status(STATUS_WAIT_SELECT);
 }
 
+namespace
+{
+
+// The progress line of read-back, one place for all of its output.
+void verify_progress(uint32_t bytes)
+{
+    printf("\rVerifying: %lu%%", percent(bytes));
+}
+
+} // namespace
+
 int verify_flash()
 {
     uint8_t req[9];
-    const int cb = cfg.unit + 6;
-    std::array<uint8_t, MAX_UNIT + 6> verifybuf; // a whole answer carrying one unit
+    // A whole answer carrying the largest read: code, size field, data, checksum.
+    static std::array<uint8_t, MAX_READ + 6> verifybuf;
 
+    // Reads go over runs of marked pages, read_size bytes at most (a multiple
+    // of the unit, checked by the layout inquiry); one unit when none was given.
+    uint32_t read_size = cfg.read_size != 0 ? cfg.read_size : cfg.unit;
     req[0] = 0x01; // the user MAT
-    long2char(cfg.unit, req + 5);
     uint32_t bytes = 0;
     const uint32_t pages = page_count();
-    for (uint32_t page = 0; page < pages; ++page) {
-        if (!test_page(page))
+    for (uint32_t page = 0; page < pages;) {
+        if (!test_page(page)) {
+            ++page;
             continue;
-        uint32_t address = page * cfg.unit;
+        }
+        uint32_t run = 1;
+        while (page + run < pages && run < read_size / cfg.unit && test_page(page + run))
+            ++run;
+        const uint32_t address = page * cfg.unit;
+        const uint32_t len = run * cfg.unit;
         long2char(address, req + 1);
-        int n = cmd_readwrite(0x52, req, sizeof req, 1, 0x52, verifybuf.data(), cb, cfg.unit, 4);
+        long2char(len, req + 5);
+        bool refused = false;
+        int n = cmd_refusable(0x52, req, sizeof req, 1, 0x52, verifybuf.data(),
+                              static_cast<int>(len) + 6, static_cast<int>(len), 4, &refused);
+        if (refused && run > 1) {
+            // Some boot programs read less at a time: what was read stays valid.
+            printf("Device refused a read of %lu bytes, reading one unit at a time\n",
+                   static_cast<unsigned long>(len));
+            read_size = cfg.unit;
+            continue;
+        }
         // A short answer is a failed read: the bytes it lacks were never compared.
-        if (n < cfg.unit) {
+        if (n < static_cast<int>(len)) {
             printf("Failed to read the memory at %lu\n", static_cast<unsigned long>(address));
             return -2;
         }
-        if (memcmp(verifybuf.data(), cfg.mem + address, cfg.unit) != 0) {
-            printf("\rError: verification failed at %lu\n", static_cast<unsigned long>(address));
-            return -3;
+        for (uint32_t i = 0; i < run; ++i) {
+            const uint32_t at = address + i * cfg.unit;
+            if (memcmp(verifybuf.data() + i * cfg.unit, cfg.mem + at, cfg.unit) != 0) {
+                printf("\rError: verification failed at %lu\n", static_cast<unsigned long>(at));
+                return -3;
+            }
+            bytes += cfg.unit;
+            verify_progress(bytes);
         }
-        bytes += cfg.unit;
-        printf("\rVerifying: %lu%%", percent(bytes));
+        page += run;
     }
     putchar('\n');
     return check_status(STATUS_WAIT_SELECT);

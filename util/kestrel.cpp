@@ -3,6 +3,7 @@
 #include "kestrel.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,8 @@ const opt_desc opts[] = {
     {'s', "serial", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&set_serial_device)},
     {'i', "image", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&add_image_file)},
     {'v', "verify", OPT_TYPE_BOOLEAN, 0, 0, 0, &cfg.verify},
+    {0, "sum-check", OPT_TYPE_BOOLEAN, 0, 0, 0, &cfg.sum_check},
+    {0, "read-size", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&set_read_size)},
     {'?', "help", OPT_TYPE_USAGE, 0, 0, 0, reinterpret_cast<void *>(&usage)},
     {0, nullptr, OPT_TYPE_END, 0, 0, 0, nullptr},
 };
@@ -32,7 +35,10 @@ void usage()
          " -f: H8S frequency divided by 10000\n"
          " -s: serial device and baudrate\n"
          " -i: image file (BIN or MOT) and start address (for BIN)\n"
-         " -v: verify flash content after programming\n");
+         " -v: verify flash content after programming\n"
+         " -s: baudrate auto picks the fastest rate the clock allows\n"
+         " --sum-check: compare the device's sum of the whole flash\n"
+         " --read-size: bytes per memory read when verifying\n");
 }
 
 void mark_range(uint32_t address, uint32_t n)
@@ -89,6 +95,26 @@ int set_serial_device(const opt_desc *opt, int argc, char **args)
     copy_field(cfg.device, sizeof cfg.device, arg, devlen);
     if (ratelen > 0)
         copy_field(cfg.baudrate, sizeof cfg.baudrate, rate, ratelen);
+    return 1;
+}
+
+int set_read_size(const opt_desc *opt, int argc, char **args)
+{
+    ASSERT(argc == 1);
+    // Read-back answers carry at most this much; the buffer for them is sized by it.
+    constexpr unsigned long max_read_size = 65536;
+    const char *arg = args[0];
+    char *end = nullptr;
+    const int saved_errno = errno; // an overflow must not show as a system error
+    const unsigned long v =
+        isdigit(static_cast<unsigned char>(arg[0])) ? strtoul(arg, &end, 10) : 0;
+    errno = saved_errno;
+    if (end == nullptr || *end != '\0' || v == 0 || v > max_read_size) {
+        set_local_errno(ERR_OPTION_INVALID_VALUE, " for option %s: %s is not from 1 to %lu",
+                        get_option_name(opt), arg, max_read_size);
+        return -1;
+    }
+    cfg.read_size = static_cast<uint32_t>(v);
     return 1;
 }
 
