@@ -18,6 +18,9 @@ const std::string usage_text =
     " -s: serial device and baudrate\n"
     " -i: image file (BIN or MOT) and start address (for BIN)\n"
     " -v: verify flash content after programming\n"
+    " -s: baudrate auto picks the fastest rate the clock allows\n"
+    " --sum-check: compare the device's sum of the whole flash\n"
+    " --read-size: bytes per memory read when verifying\n"
     "\n"; // the newline puts adds
 
 const std::string no_images = "Command line error: No images specified (16)\n";
@@ -100,6 +103,24 @@ const std::vector<CmdCase> cmd_cases = {
      {"-i", "a.bin", "--image=b.mot,010", "-ic.MOT"},
      warn_no_start("a.bin") + warn_start("8", "b.mot") + warn_no_start("c.MOT") + usage_text,
      no_interface,
+     254},
+    {"ReadSizeZero",
+     {"-s", no_port, "-i", "a.mot", "--read-size", "0"},
+     usage_text,
+     "Command line error: Invalid option value for option --read-size: 0 is not from 1 to 65536 "
+     "(4)\n",
+     254},
+    {"ReadSizeAbove64KiB",
+     {"-s", no_port, "-i", "a.mot", "--read-size=65537"},
+     usage_text,
+     "Command line error: Invalid option value for option --read-size: 65537 is not from 1 to "
+     "65536 (4)\n",
+     254},
+    {"ReadSizeOverflowingIsNoSystemError",
+     {"-s", no_port, "-i", "a.mot", "--read-size", "99999999999999999999999"},
+     usage_text,
+     "Command line error: Invalid option value for option --read-size: 99999999999999999999999 is "
+     "not from 1 to 65536 (4)\n",
      254},
     {"SerialWithoutDevice", {"-s", ":115200", "-i", "a.mot"}, usage_text, invalid_value, 254},
     {"ImageWithoutName", {"-i", ",100", "-s", no_port}, usage_text, invalid_value, 254},
