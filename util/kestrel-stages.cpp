@@ -395,8 +395,10 @@ int verify_flash()
 
     // Reads go over runs of marked pages, read_size bytes at most (a multiple
     // of the unit, checked by the layout inquiry); one unit when none was given.
-    uint32_t read_size = cfg.read_size != 0 ? cfg.read_size : cfg.unit;
-    req[0] = 0x01; // the user MAT
+    const uint32_t unit = cfg.unit;
+    ASSERT(unit != 0); // the layout inquiry refuses a unit of 0
+    uint32_t max_run = cfg.read_size != 0 ? cfg.read_size / unit : 1; // units per read
+    req[0] = 0x01;                                                    // the user MAT
     uint32_t bytes = 0;
     const uint32_t pages = page_count();
     for (uint32_t page = 0; page < pages;) {
@@ -405,10 +407,10 @@ int verify_flash()
             continue;
         }
         uint32_t run = 1;
-        while (page + run < pages && run < read_size / cfg.unit && test_page(page + run))
+        while (page + run < pages && run < max_run && test_page(page + run))
             ++run;
-        const uint32_t address = page * cfg.unit;
-        const uint32_t len = run * cfg.unit;
+        const uint32_t address = page * unit;
+        const uint32_t len = run * unit;
         long2char(address, req + 1);
         long2char(len, req + 5);
         bool refused = false;
@@ -418,7 +420,7 @@ int verify_flash()
             // Some boot programs read less at a time: what was read stays valid.
             printf("Device refused a read of %lu bytes, reading one unit at a time\n",
                    static_cast<unsigned long>(len));
-            read_size = cfg.unit;
+            max_run = 1;
             continue;
         }
         // A short answer is a failed read: the bytes it lacks were never compared.
@@ -427,12 +429,13 @@ int verify_flash()
             return -2;
         }
         for (uint32_t i = 0; i < run; ++i) {
-            const uint32_t at = address + i * cfg.unit;
-            if (memcmp(verifybuf.data() + i * cfg.unit, cfg.mem + at, cfg.unit) != 0) {
+            const size_t offset = static_cast<size_t>(i) * unit;
+            const uint32_t at = address + static_cast<uint32_t>(offset);
+            if (memcmp(verifybuf.data() + offset, cfg.mem + at, unit) != 0) {
                 printf("\rError: verification failed at %lu\n", static_cast<unsigned long>(at));
                 return -3;
             }
-            bytes += cfg.unit;
+            bytes += unit;
             verify_progress(bytes);
         }
         page += run;

@@ -30,8 +30,8 @@ uint32_t flash_sum()
 
 int sum_check()
 {
-    // Exactly one well-formed answer fits: code, size byte, the sum, checksum.
-    std::array<uint8_t, 1 + 1 + SUM_BYTES + 1> buf{};
+    // Exactly one well-formed answer fits: code, size byte, the 4-byte sum, checksum.
+    std::array<uint8_t, 7> buf{};
     const int n = cmd_read(SUM_CHECK, SUM_ANSWER, buf.data(), static_cast<int>(buf.size()), 0, 1);
     if (n < 0)
         return -1;
