@@ -862,21 +862,6 @@ TEST_F(Stages, RefusedLargeReadFallsBackToOneUnitAndComparesEveryUnit)
     }
 }
 
-TEST_F(Stages, RefusedOneUnitReadIsAFailedRead)
-{
-    layout(4096, 128);
-    mark_page(1);
-    mark_page(5);
-    cfg.used = 256;
-    cfg.read_size = 512;
-    feed({0xD2, 0x2B});
-    int r;
-    std::string out = output_of(verify_flash, &r);
-    EXPECT_EQ(r, -2);
-    EXPECT_EQ(out, "Command 52 with waiting response 52 failed with response D2, error 2B\n"
-                   "Failed to read the memory at 128\n");
-}
-
 // ---- Sum check -------------------------------------------------------------------
 
 struct SumCase {
