@@ -1,7 +1,8 @@
 // Time and host cost of a whole upgrade: the kestrel binary programs and
 // verifies a 512 KiB image on the simulated boot program.
 //
-//   bench_upgrade [--rows FILE] [rate...]      default rates: 115200 460800
+//   bench_upgrade [--rows FILE] [--options] [rate...]
+//                                   default rates: 115200 460800 921600
 //
 // Wire efficiency: with the line paced, the run cannot be shorter than the
 // time its bytes need on the line (10 bits each, at the rate in force when
@@ -15,6 +16,13 @@
 // Host cost: the same upgrade with an unpaced line, so that the process does
 // nothing but its own work; CPU time and peak resident memory come from
 // wait4() on the child.
+//
+// Options: the same upgrade at 115200 baud with -v, with -v --read-size 4096
+// and with --sum-check alone, each once on a plain line and once behind a USB
+// adapter's 16 ms latency timer (the simulator's --latency): wall time, ratio
+// to the line-time limit, and the targets --sum-check <= 0.55 x the -v time and
+// --read-size 4096 saving at least a third of the -v time behind the timer.
+// --options runs only these; naming rates runs only those rates.
 //
 // With --rows, one tab-separated line per figure is appended to FILE
 // (measure, value, target, verdict) for the summary table of scripts/bench.
@@ -56,7 +64,7 @@ struct target_t {
     uint32_t rate;
     double max_ratio; // wall time / line-time limit
 };
-constexpr target_t targets[] = {{115200, 1.02}, {460800, 1.05}};
+constexpr target_t targets[] = {{115200, 1.02}, {460800, 1.05}, {921600, 1.05}};
 constexpr double default_max_ratio = 1.05;
 constexpr double max_cpu_seconds = 1.0;
 constexpr long max_rss_kib = flash_size / 1024 + 4 * 1024;
@@ -265,17 +273,20 @@ child_t run_child(const std::vector<std::string> &args, const std::string &out_p
 // One upgrade of image (with -v) at rate on a fresh simulator; the program's
 // output goes to out_path.
 run_t upgrade(const std::string &image, const std::vector<uint8_t> &data, uint32_t rate, bool pace,
-              const std::string &out_path)
+              const std::string &out_path, const std::vector<std::string> &options = {"-v"},
+              int latency_ms = 0)
 {
     run_t res;
     bootsim::Sim sim;
     sim.set_pace(pace);
+    sim.set_latency(latency_ms);
     if (!sim.start()) {
         res.why = "simulator did not start";
         return res;
     }
-    std::vector<std::string> args = {
-        KESTREL_BIN, "-s", sim.slave_path() + ":" + std::to_string(rate), "-i", image, "-v"};
+    std::vector<std::string> args = {KESTREL_BIN, "-s",
+                                     sim.slave_path() + ":" + std::to_string(rate), "-i", image};
+    args.insert(args.end(), options.begin(), options.end());
     const double busy0 = machine_busy_seconds(), own0 = own_cpu_seconds();
     const child_t c = run_child(args, out_path);
     if (!c.started) {
@@ -482,14 +493,86 @@ double host_cost(const std::string &image, const std::vector<uint8_t> &data, con
     return best.wall;
 }
 
+struct option_run_t {
+    const char *label;
+    std::vector<std::string> options;
+};
+
+constexpr uint32_t options_rate = 115200;
+constexpr int adapter_latency_ms = 16; // the usual default of USB serial adapters
+constexpr double max_sum_check_share = 0.55;
+constexpr double min_read_size_saving = 1.0 / 3;
+
+// The three ways to check an upgrade, on a plain line and behind the latency
+// timer, all paced with the cores kept awake.
+void option_comparison(const std::string &image, const std::vector<uint8_t> &data,
+                       const std::string &dir)
+{
+    const option_run_t runs[] = {{"-v", {"-v"}},
+                                 {"-v --read-size 4096", {"-v", "--read-size", "4096"}},
+                                 {"--sum-check", {"--sum-check"}}};
+    for (int latency : {0, adapter_latency_ms}) {
+        double wall[3] = {};
+        bool all_ok = true;
+        for (size_t i = 0; i < 3; ++i) {
+            run_t r;
+            {
+                awake_cores_t cores;
+                r = upgrade(image, data, options_rate, true, dir + "/paced.out", runs[i].options,
+                            latency);
+            }
+            const std::string name =
+                "upgrade " + std::to_string(options_rate) + " baud, 512 KiB, " + runs[i].label +
+                (latency > 0 ? ", latency " + std::to_string(latency) + " ms" : "");
+            if (!r.ok) {
+                printf("%s: FAILED: %s\n", name.c_str(), r.why.c_str());
+                run_failed = true;
+                all_ok = false;
+                row(name, "failed", "", false);
+                continue;
+            }
+            wall[i] = r.wall;
+            const double limit = r.stats.wire_seconds + r.stats.busy_seconds;
+            const bool others = r.others_load > 0.2;
+            printf("%s\n  bytes to device %llu, from device %llu; limit %.3f s, wall %.3f s, "
+                   "ratio %.4f; other processes kept %.2f cores busy%s\n",
+                   name.c_str(), static_cast<unsigned long long>(r.stats.bytes_rx),
+                   static_cast<unsigned long long>(r.stats.bytes_tx), limit, r.wall, r.wall / limit,
+                   r.others_load, others ? ": the machine was NOT quiet" : "");
+            row(name + ": wall time", fmt("%.2f s", r.wall), "", true);
+            row(name + ": wall / limit", fmt("%.4f", r.wall / limit) + (others ? " (busy)" : ""),
+                "", true);
+        }
+        if (!all_ok)
+            continue;
+        const std::string suffix =
+            latency > 0 ? ", latency " + std::to_string(latency) + " ms" : "";
+        const double share = wall[2] / wall[0];
+        printf("  --sum-check takes %.3f of the -v time%s (target <= %.2f)\n", share,
+               suffix.c_str(), max_sum_check_share);
+        row("--sum-check time / -v time" + suffix, fmt("%.3f", share),
+            fmt("<= %.2f", max_sum_check_share), share <= max_sum_check_share);
+        const double saving = 1 - wall[1] / wall[0];
+        printf("  --read-size 4096 saves %.3f of the -v time%s\n", saving, suffix.c_str());
+        if (latency > 0)
+            row("--read-size 4096 saving of the -v time" + suffix, fmt("%.3f", saving),
+                fmt(">= %.3f", min_read_size_saving), saving >= min_read_size_saving);
+        else
+            row("--read-size 4096 saving of the -v time" + suffix, fmt("%.3f", saving), "", true);
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     setvbuf(stdout, nullptr, _IONBF, 0);
     std::vector<uint32_t> rates;
+    bool options_only = false;
     for (int i = 1; i < argc; ++i) {
-        if (strcmp(argv[i], "--rows") == 0 && i + 1 < argc) {
+        if (strcmp(argv[i], "--options") == 0) {
+            options_only = true;
+        } else if (strcmp(argv[i], "--rows") == 0 && i + 1 < argc) {
             rows = fopen(argv[++i], "a");
             if (rows == nullptr) {
                 perror(argv[i]);
@@ -499,7 +582,9 @@ int main(int argc, char **argv)
             rates.push_back(static_cast<uint32_t>(strtoul(argv[i], nullptr, 10)));
         }
     }
-    if (rates.empty())
+    // Named rates: only those; none: every rate and the options.
+    const bool compare_options = options_only || rates.empty();
+    if (rates.empty() && !options_only)
         for (const auto &t : targets)
             rates.push_back(t.rate);
 
@@ -518,11 +603,13 @@ int main(int argc, char **argv)
            rtt_median * 1e6, rtt_mean * 1e6);
     row("machine: pty round trip, median / mean",
         fmt("%.0f", rtt_median * 1e6) + " / " + fmt("%.0f us", rtt_mean * 1e6), "", true);
-    const double unpaced_wall = host_cost(image, data, dir);
+    const double unpaced_wall = options_only ? -1 : host_cost(image, data, dir);
     for (uint32_t rate : rates) {
         wire_efficiency(image, data, dir, rate, unpaced_wall, false);
         wire_efficiency(image, data, dir, rate, unpaced_wall, true);
     }
+    if (compare_options)
+        option_comparison(image, data, dir);
 
     if (!run_failed) {
         for (const char *f : {"/fw.mot", "/paced.out", "/unpaced.out"})

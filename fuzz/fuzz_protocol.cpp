@@ -3,7 +3,10 @@
 //
 // Even: the stage sequence as main runs it, stopping at the first failure.
 //   byte 1     the bit rate to switch to, an index into rates[]
-//   byte 2     bit 0: verify after programming
+//   byte 2     bit 0: verify after programming; bits 1-2: read size 0 (one
+//              unit), 2 units, 8 units, or 200 bytes (not a multiple of any
+//              unit above 200: refused by the layout inquiry); bit 3: sum
+//              check after programming; bit 4: bit rate "auto"
 //   byte 3     pages of image data, 0 to 7 (low 3 bits)
 //   byte 4     where they start: page byte 4 x pages / 256
 //   byte 5     the byte every image page is filled with
@@ -11,7 +14,8 @@
 //   the rest   everything the device sends
 // Checked: each stage returns one of its own results, the layout a successful
 // inquiry leaves is one the later stages can rely on, and a successful erasure,
-// programming or verification sent exactly the frames for the marked pages.
+// programming or one-unit verification sent exactly the frames for the marked
+// pages, a successful sum check exactly its command.
 //
 // Odd: one cmd_readwrite with chosen arguments, the reply buffer allocated to
 // exactly cbMaxRead bytes so that the address sanitizer sees any overrun.
@@ -32,6 +36,7 @@
 #include <vector>
 
 #include "fake-serial.h"
+#include "kestrel-sumcheck.h"
 #include "kestrel.h"
 #include "serial-linux.h"
 
@@ -177,12 +182,18 @@ void run_stages(const uint8_t *data, size_t size)
     snprintf(cfg.device, sizeof cfg.device, "%s", "/dev/fake");
     snprintf(cfg.baudrate, sizeof cfg.baudrate, "%s", rates[data[1] % rate_count]);
     cfg.verify = data[2] & 1;
+    const uint32_t read_units[] = {0, 2, 8, 0};
+    if (data[2] & 0x10)
+        snprintf(cfg.baudrate, sizeof cfg.baudrate, "%s", "auto");
     cfg.freq = static_cast<uint32_t>(data[6] << 8 | data[7]) * 10000u;
     fakeserial::feed(data + stage_header, size - stage_header);
 
     [&] {
         if (adjust_baud_rate(cfg.device) < 0)
             return;
+        // Known only now: the read size in bytes.
+        const uint32_t read_size_bits = (data[2] >> 1) & 3;
+        cfg.read_size = read_size_bits == 3 ? 200 : 0;
         const int info = get_info();
         ASSERT(in(info, {0, -1, -4}));
         if (info < 0)
@@ -191,6 +202,11 @@ void run_stages(const uint8_t *data, size_t size)
         ASSERT(cfg.unit != 0 && cfg.size != 0 && cfg.size % cfg.unit == 0);
         ASSERT(cfg.size <= max_flash && cfg.blocks <= 32);
         ASSERT(cfg.mem != nullptr && cfg.flags != nullptr);
+        ASSERT(cfg.read_size % cfg.unit == 0);
+        if (read_size_bits == 1 || read_size_bits == 2) {
+            const uint32_t want = cfg.unit * read_units[read_size_bits];
+            cfg.read_size = want <= 65536 ? want : 0;
+        }
 
         const int prep = prepare();
         ASSERT(in(prep, {0, -1, -2, -3, -4, -5, -6}));
@@ -213,13 +229,21 @@ void run_stages(const uint8_t *data, size_t size)
         if (program < 0)
             return;
         ASSERT(written_since(mark) == program_frames());
-        if (cfg.verify == 0)
-            return;
-        mark = fakeserial::written().size();
-        const int verify = verify_flash();
-        ASSERT(in(verify, {0, -1, -2, -3}));
-        if (verify == 0)
-            ASSERT(written_since(mark) == verify_frames());
+        if (cfg.verify != 0) {
+            mark = fakeserial::written().size();
+            const int verify = verify_flash();
+            ASSERT(in(verify, {0, -1, -2, -3}));
+            if (verify < 0)
+                return;
+            if (cfg.read_size == 0)
+                ASSERT(written_since(mark) == verify_frames());
+        }
+        if (data[2] & 0x08) {
+            mark = fakeserial::written().size();
+            const int sum = sum_check();
+            ASSERT(in(sum, {0, -1, -2}));
+            ASSERT(written_since(mark) == Bytes{0x4B});
+        }
     }();
     serial_close();
     free_flash();

@@ -173,8 +173,10 @@ def status(s):
     return reply(0x5F, 1, bytes([s, 0]))
 
 
-def conversation(size, unit, blocks, rate, verify, count, where, fill, freq):
-    """The header and every device reply of a whole successful upgrade."""
+def conversation(size, unit, blocks, rate, verify, count, where, fill, freq, read_units=1,
+                 sum_check=False):
+    """The header and every device reply of a whole successful upgrade; verify
+    carries the option bits of header byte 2 (read size, sum check) too."""
     header = bytes([0, rate, verify, count, where, fill]) + struct.pack(">H", freq)
     dev = b"\x00\xE6"                                   # synchronisation
     dev += reply(0x35, 1, ranges([(0, size - 1)]))
@@ -204,10 +206,14 @@ def conversation(size, unit, blocks, rate, verify, count, where, fill, freq):
         addr += b
     dev += ACK + status(0x3F)                           # end of erasure
     dev += ACK + ACK * len(marked) + ACK + status(0x3F) # programming
-    if verify:
-        for _ in marked:
-            dev += reply(0x52, 4, bytes([fill]) * unit)
+    if verify & 1:
+        # The marked pages are one run, read in pieces of read_units units.
+        for i in range(0, len(marked), read_units):
+            dev += reply(0x52, 4, bytes([fill]) * unit * len(marked[i:i + read_units]))
         dev += status(0x3F)
+    if sum_check:
+        total = (0xFF * (size - len(marked) * unit) + fill * len(marked) * unit) & 0xFFFFFFFF
+        dev += reply(0x5B, 1, struct.pack(">I", total))
     return header + dev
 
 
@@ -220,6 +226,10 @@ def protocol_seeds():
     blocks = [0x800] * 4
     write("fuzz_protocol", "upgrade-verify",
           conversation(0x2000, 128, blocks, 1, 1, 2, 64, 0xA5, 2949))
+    # Read size of 8 units (bits 1-2 = 2), sum check (bit 3).
+    write("fuzz_protocol", "upgrade-read-size-sum-check",
+          conversation(0x2000, 128, blocks, 1, 0x0D, 7, 64, 0x5A, 2949, read_units=8,
+                       sum_check=True))
     write("fuzz_protocol", "upgrade-two-blocks",
           conversation(0x2000, 128, blocks, 0, 0, 7, 58, 0x3C, 3000))
     write("fuzz_protocol", "upgrade-nothing-marked",

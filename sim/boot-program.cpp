@@ -23,7 +23,7 @@ constexpr uint8_t kDevices = 0x20, kClockModes = 0x21, kRatios = 0x22, kFrequenc
 constexpr uint8_t kMatInfo = 0x25, kBlockInfo = 0x26, kUnitInfo = 0x27;
 constexpr uint8_t kNewRate = 0x3F, kEnterProgErase = 0x40, kProgramSelect = 0x43;
 constexpr uint8_t kStatus = 0x4F, kEraseSelect = 0x48, kProgram = 0x50, kRead = 0x52;
-constexpr uint8_t kErase = 0x58;
+constexpr uint8_t kErase = 0x58, kSumCheck = 0x4B, kSumAnswer = 0x5B;
 constexpr uint8_t kEndOfErasure = 0xFF;
 
 // Commands whose frame carries a size byte: code, size, data, checksum.
@@ -343,10 +343,12 @@ void BootProgram::dispatch(const uint8_t *p, size_t n, const FaultSpec *f, Outco
             confirm_rate();
         break;
     case kEnterProgErase:
-        if (in_state(state_ == State::Switched)) {
-            state_ = State::Select;
-            ack();
-        }
+        if (in_state(state_ == State::Switched))
+            enter_prog_erase();
+        break;
+    case kSumCheck:
+        if (in_state(state_ == State::Select))
+            sum_check();
         break;
     case kEraseSelect:
         if (in_state(state_ == State::Select)) {
@@ -548,6 +550,29 @@ void BootProgram::select_clock(const uint8_t *p)
     ack();
 }
 
+namespace
+{
+
+// Whether the serial interface can make rate from clock within 2 %: bit-rate
+// register N = clock / (64 x 2^(2n-1) x rate) - 1 (rounded) for one of the
+// clock dividers n = 0..3, N from 0 to 255.
+bool sci_can_make(uint64_t clock, uint32_t rate)
+{
+    for (uint64_t div = 32; div <= 32 * 64; div *= 4) {
+        const uint64_t per = div * rate;
+        uint64_t n1 = (clock + per / 2) / per; // N + 1
+        if (n1 < 1 || n1 > 256)
+            continue;
+        const uint64_t made = per * n1; // clock the rate would need
+        const uint64_t diff = made > clock ? made - clock : clock - made;
+        if (diff * 50 <= made)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 void BootProgram::new_rate(const uint8_t *p)
 {
     uint32_t rate = uint32_t(be16(p + 2)) * 100;
@@ -570,6 +595,10 @@ void BootProgram::new_rate(const uint8_t *p)
             return;
         }
     }
+    if (dev_.check_rate && !sci_can_make(uint64_t(freq) * 10000 * p[7], rate)) {
+        refuse(p[0], kErrBitRate);
+        return;
+    }
     // Acknowledged at the old rate; from here on the boot program listens at
     // the new one.
     ack();
@@ -587,6 +616,30 @@ void BootProgram::confirm_rate()
         return;
     state_ = State::Switched;
     ack();
+}
+
+void BootProgram::enter_prog_erase()
+{
+    // The chip erases the whole user MAT before it answers.
+    if (!dev_.keep_content) {
+        std::fill(flash_.begin(), flash_.end(), 0xFF);
+        std::fill(dirty_.begin(), dirty_.end(), 0);
+    }
+    state_ = State::Select;
+    ack();
+}
+
+void BootProgram::sum_check()
+{
+    uint32_t sum = 0;
+    for (const Area &a : dev_.user_mat) {
+        const uint64_t end = std::min<uint64_t>(uint64_t(a.end) + 1, flash_.size());
+        for (uint64_t i = a.start; i < end; i++)
+            sum += flash_[i];
+    }
+    std::vector<uint8_t> d;
+    put32(d, sum);
+    data_reply(kSumAnswer, 1, d);
 }
 
 void BootProgram::erase(const uint8_t *p, Outcome &out)
@@ -651,6 +704,10 @@ void BootProgram::read(const uint8_t *p, const FaultSpec *f)
     }
     if (area != 0x01 || uint64_t(addr) + len > flash_.size()) {
         refuse(p[0], kErrAddress);
+        return;
+    }
+    if (dev_.max_read != 0 && len > dev_.max_read) {
+        refuse(p[0], kErrLength);
         return;
     }
     std::vector<uint8_t> d(flash_.begin() + addr, flash_.begin() + addr + len);

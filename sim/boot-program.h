@@ -95,6 +95,8 @@ class BootProgram
     void select_clock(const uint8_t *p);
     void new_rate(const uint8_t *p);
     void confirm_rate();
+    void enter_prog_erase();
+    void sum_check();
     void erase(const uint8_t *p, Outcome &out);
     void program(const uint8_t *p, size_t n, Outcome &out);
     void read(const uint8_t *p, const FaultSpec *f);

@@ -31,6 +31,9 @@ namespace
 // alone, so that the client has little left to read when the answer is due.
 constexpr double kChunkSeconds = 250e-6;
 constexpr size_t kReadSize = 65536;
+// A USB serial adapter passes bytes to the host in packets of at most this
+// many data bytes.
+constexpr size_t kUsbPacket = 62;
 
 double now_seconds()
 {
@@ -91,6 +94,7 @@ struct Sim::Impl {
     void process(const uint8_t *p, size_t n, double first_seen, double last_seen);
     void send(const std::vector<uint8_t> &reply, uint32_t rate, size_t rx_bytes, double busy,
               double first_seen, double last_seen);
+    void send_through_adapter(const std::vector<uint8_t> &reply, double start, double bt);
     bool write_all(const uint8_t *p, size_t n);
     void watch_events(std::vector<uint8_t> &buf);
     void close_all();
@@ -101,6 +105,7 @@ struct Sim::Impl {
     Stats stats;
     bool session_over_flag = false;
     bool pace = false;
+    int latency_ms = 0; // USB adapter's latency timer, 0: none
 
     int master = -1, slave = -1, watch = -1;
     int wake[2] = {-1, -1};
@@ -228,7 +233,10 @@ void Sim::Impl::send(const std::vector<uint8_t> &reply, uint32_t rate, size_t rx
                      double first_seen, double last_seen)
 {
     if (!pace) {
-        write_all(reply.data(), reply.size());
+        if (latency_ms > 0 && !reply.empty())
+            send_through_adapter(reply, now_seconds(), 0);
+        else
+            write_all(reply.data(), reply.size());
         return;
     }
     // A byte cannot arrive before the client wrote it, nor before the bytes
@@ -241,11 +249,37 @@ void Sim::Impl::send(const std::vector<uint8_t> &reply, uint32_t rate, size_t rx
         return;
     double tx_start = std::max(tx_free, rx_free + busy);
     tx_free = tx_start + double(reply.size()) * bt;
+    if (latency_ms > 0) {
+        send_through_adapter(reply, tx_start, bt);
+        return;
+    }
     const size_t chunk = std::max<size_t>(1, size_t(kChunkSeconds / bt));
     const size_t m = reply.size();
     for (size_t a = 0; a < m;) {
         size_t b = a + 1 == m ? m : std::min(m - 1, a + chunk);
         sleep_until(tx_start + double(b) * bt, b == m);
+        if (!write_all(reply.data() + a, b - a))
+            return;
+        a = b;
+    }
+}
+
+// Byte i of the reply reaches the adapter at start + (i + 1) x bt. The adapter
+// passes a packet on when it holds kUsbPacket bytes, or when its latency timer
+// runs out, latency_ms after the first byte it holds arrived. Nothing is held
+// over to the next reply: its last bytes wait for the timer.
+void Sim::Impl::send_through_adapter(const std::vector<uint8_t> &reply, double start, double bt)
+{
+    const double latency = latency_ms * 1e-3;
+    auto arrival = [&](size_t i) { return start + double(i + 1) * bt; };
+    const size_t m = reply.size();
+    for (size_t a = 0; a < m;) {
+        const double deadline = arrival(a) + latency;
+        size_t b = a + 1;
+        while (b < m && b - a < kUsbPacket && arrival(b) <= deadline)
+            b++;
+        const double when = b - a == kUsbPacket ? arrival(b - 1) : deadline;
+        sleep_until(when, true);
         if (!write_all(reply.data() + a, b - a))
             return;
         a = b;
@@ -338,6 +372,11 @@ void Sim::add_fault(const FaultSpec &f)
 void Sim::set_pace(bool on)
 {
     impl_->pace = on;
+}
+
+void Sim::set_latency(int ms)
+{
+    impl_->latency_ms = ms;
 }
 
 bool Sim::start()

@@ -24,6 +24,10 @@
 // no CSTOPB) and without flow control (no CRTSCTS, IXON, IXOFF). Otherwise it
 // stays silent, as a boot program that cannot make out the bytes would.
 //
+// User MAT sum check (0x4B), accepted in the programming/erasing selection
+// state: answered 0x5B, size byte 4, the 32-bit byte-wise total of every user
+// MAT area (most significant byte first) and the checksum.
+//
 // Statuses: 0x11 after synchronisation (device selection wait), 0x12 after
 // device selection, 0x13 after clock mode selection and while the new bit rate
 // waits for its confirmation, 0x1F after the confirmation, 0x3F after 0x40 and
@@ -64,6 +68,18 @@ struct Device {
     // true: refuse a new bit rate whose frequency lies outside every entry of
     // freq_ranges (error kErrFrequency); false: accept any frequency.
     bool strict_freq = false;
+    // false: the transition to the programming/erasing state (0x40) erases the
+    // whole user MAT before it is acknowledged, as the chip does; true: the
+    // flash keeps its content, so that only the blocks the client erased
+    // itself are erased.
+    bool keep_content = false;
+    // Largest memory read (0x52) accepted, in bytes; 0: any read inside the
+    // flash. A larger one is refused with kErrLength.
+    uint32_t max_read = 0;
+    // true: a new bit rate that the serial interface cannot make within 2 %
+    // from the clock (the frequency sent times the multiplication ratio) is
+    // refused with kErrBitRate.
+    bool check_rate = true;
 };
 
 enum class Fault {
@@ -134,6 +150,10 @@ class Sim
     // time; answers are written when their bytes would have arrived.
     // Unpaced: answers go at once (the statistics are kept the same way).
     void set_pace(bool on); // before start()
+    // A USB serial adapter between the simulator and the client: bytes to the
+    // client are held until 62 are waiting (one USB packet) or ms milliseconds
+    // have passed since the first of them arrived. 0: no adapter.
+    void set_latency(int ms); // before start()
 
     // Opens the pseudo-terminal and starts serving it on a thread of its own.
     // Returns false when the terminal cannot be set up.

@@ -33,6 +33,13 @@ const char kUsage[] =
     "  --pace              take the time real bytes take on the line\n"
     "  --dump FILE         write the final flash content to FILE at exit\n"
     "  --erased            flash starts erased (all 0xFF) instead of random data\n"
+    "  --keep-content      the programming/erasing state transition (0x40)\n"
+    "                      keeps the flash content (default: it erases the\n"
+    "                      whole user MAT, as the chip does)\n"
+    "  --max-read N        refuse memory reads larger than N bytes\n"
+    "  --latency MS        hold bytes to the client until 62 are waiting or MS\n"
+    "                      milliseconds have passed, as a USB serial adapter's\n"
+    "                      latency timer does\n"
     "  --seed N            seed of the initial random flash content (default 1)\n"
     "  --unit N            programming unit in bytes (default 128)\n"
     "  --erase-us N        modelled time of one block erasure, microseconds\n"
@@ -172,6 +179,9 @@ int main(int argc, char **argv)
         kEraseUs,
         kProgUs,
         kFault,
+        kKeep,
+        kMaxRead,
+        kLatency,
         kHelp
     };
     static const option longopts[] = {
@@ -185,6 +195,9 @@ int main(int argc, char **argv)
         {"erase-us", required_argument, nullptr, kEraseUs},
         {"program-us", required_argument, nullptr, kProgUs},
         {"fault", required_argument, nullptr, kFault},
+        {"keep-content", no_argument, nullptr, kKeep},
+        {"max-read", required_argument, nullptr, kMaxRead},
+        {"latency", required_argument, nullptr, kLatency},
         {"help", no_argument, nullptr, kHelp},
         {nullptr, 0, nullptr, 0},
     };
@@ -193,6 +206,7 @@ int main(int argc, char **argv)
     std::string link;
     const char *dump_file = nullptr;
     bool once = false, pace = false;
+    int latency = 0;
     int c;
     opterr = 0;
     while ((c = getopt_long(argc, argv, "", longopts, nullptr)) != -1) {
@@ -235,6 +249,19 @@ int main(int argc, char **argv)
                 return usage_error("bad --fault", optarg);
             faults.push_back(f);
             break;
+        case kKeep:
+            dev.keep_content = true;
+            break;
+        case kMaxRead:
+            if (!parse_number(optarg, 0, 0xFFFFFFFFul, &v))
+                return usage_error("bad --max-read", optarg);
+            dev.max_read = uint32_t(v);
+            break;
+        case kLatency:
+            if (!parse_number(optarg, 10, 60000, &v))
+                return usage_error("bad --latency", optarg);
+            latency = int(v);
+            break;
         case kHelp:
             fputs(kUsage, stdout);
             return 0;
@@ -257,6 +284,7 @@ int main(int argc, char **argv)
     for (const auto &f : faults)
         sim.add_fault(f);
     sim.set_pace(pace);
+    sim.set_latency(latency);
     if (!sim.start()) {
         fprintf(stderr, "h8s-bootsim: cannot open a pseudo-terminal: %s\n", strerror(errno));
         return 1;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fake-serial.h"
+#include "kestrel-sumcheck.h"
 #include "kestrel.h"
 #include "serial-linux.h"
 
@@ -130,6 +131,9 @@ TEST_F(Stages, LayoutInquiryFillsTheRecordAndAllocatesTheCopy)
     EXPECT_EQ(cfg.block_sizes[1], 0xFFFu);
     EXPECT_EQ(cfg.block_sizes[2], 0x3DFFFu);
     EXPECT_EQ(cfg.unit, 128);
+    EXPECT_EQ(cfg.areas, 2) << "the areas are kept for the sum check";
+    EXPECT_EQ(cfg.area_first[1], 0x10000u);
+    EXPECT_EQ(cfg.area_last[1], 0x3FFFFu);
     ASSERT_NE(cfg.mem, nullptr);
     ASSERT_NE(cfg.flags, nullptr);
     for (uint32_t a = 0; a < cfg.size; ++a)
@@ -160,6 +164,7 @@ struct LayoutCase {
     const char *name;
     Bytes mat, blocks, unit;
     const char *message;
+    uint32_t read_size = 0; // --read-size
 };
 
 class LayoutRefused : public Stages, public ::testing::WithParamInterface<LayoutCase>
@@ -169,6 +174,7 @@ class LayoutRefused : public Stages, public ::testing::WithParamInterface<Layout
 TEST_P(LayoutRefused, FailsWithMinusFourAndItsOwnLine)
 {
     const LayoutCase &c = GetParam();
+    cfg.read_size = c.read_size;
     feed(c.mat);
     feed(c.blocks);
     feed(c.unit);
@@ -212,6 +218,10 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"SizeBeyondTheAddressSpace", reply(0x35, 1, ranges({{0, 0x01000000}})), kBlocks,
                    kUnit,
                    "Invalid flash layout: flash size 16777217 is larger than the address space\n"},
+        LayoutCase{"ReadSizeNotAMultipleOfTheUnit", kMat, kBlocks, kUnit,
+                   "Invalid flash layout for this run: read size 192 is not a multiple of the "
+                   "programming unit 128\n",
+                   192},
         LayoutCase{"SizeWrapsToZero", reply(0x35, 1, ranges({{0, 0xFFFFFFFF}})), kBlocks, kUnit,
                    "Invalid flash layout: flash size 0 is not a multiple of the programming unit "
                    "128\n"}),
@@ -398,6 +408,95 @@ TEST_F(Stages, HostRateMissingFromTheTableFailsAfterTheDeviceAcknowledged)
     EXPECT_EQ(Bytes(w.end() - 9, w.end()),
               (Bytes{0x3F, 0x06, 0x00, 0x30, 0x0B, 0x85, 0x01, 0x04, 0xF6}));
 }
+
+struct AutoCase {
+    const char *name;
+    uint32_t freq;               // 10 kHz units
+    std::vector<Bytes> answers;  // the device's answers to the 0x3F frames
+    std::vector<uint32_t> tried; // the rates sent, in order
+    int result;
+    const char *chosen; // cfg.baudrate afterwards
+};
+
+class AutoRate : public Stages, public ::testing::WithParamInterface<AutoCase>
+{
+};
+
+TEST_P(AutoRate, TriesTheFastestRateWithinTwoPercentAndStepsDownOnlyWhenRefused)
+{
+    const AutoCase &c = GetParam();
+    cfg.freq = c.freq * 10000;
+    snprintf(cfg.baudrate, sizeof cfg.baudrate, "%s", "auto");
+    feed(reply(0x30, 1, device_record(1, "AB12", "N", 5)));
+    feed(ACK);
+    feed(reply(0x31, 1, {0x01, 0x00}));
+    feed(ACK);
+    feed(reply(0x32, 1, {0x01, 0x01, 0x04}));
+    feed(reply(0x33, 1, {0x01, 0x00, 0x01, 0xFF, 0xFF}));
+    for (const Bytes &a : c.answers)
+        feed(a);
+    if (c.result == 0) {
+        feed(ACK);
+        feed(status(0x1F));
+    }
+    int r;
+    std::string out = output_of(prepare, &r);
+    EXPECT_EQ(r, c.result) << out;
+    if (c.tried.empty()) {
+        EXPECT_EQ(out.substr(out.find("selected\n") + 9),
+                  "No bit rate is within 2% at a clock of 40000 Hz\n");
+    }
+    EXPECT_STREQ(cfg.baudrate, c.chosen);
+    Bytes want;
+    for (uint32_t rate : c.tried) {
+        Bytes f = {0x3F,
+                   0x06,
+                   static_cast<uint8_t>(rate / 100 >> 8),
+                   static_cast<uint8_t>(rate / 100),
+                   static_cast<uint8_t>(c.freq >> 8),
+                   static_cast<uint8_t>(c.freq),
+                   0x01,
+                   0x04};
+        uint8_t sum = 0;
+        for (uint8_t b : f)
+            sum = static_cast<uint8_t>(sum + b);
+        f.push_back(static_cast<uint8_t>(-sum));
+        want = cat({want, f});
+    }
+    Bytes sent;
+    const Bytes &w = fakeserial::written();
+    for (size_t i = 0; i + 9 <= w.size(); ++i)
+        if (w[i] == 0x3F && w[i + 1] == 0x06)
+            sent = cat({sent, Bytes(w.begin() + static_cast<long>(i),
+                                    w.begin() + static_cast<long>(i) + 9)});
+    EXPECT_EQ(sent, want);
+    if (r == 0) {
+        EXPECT_EQ(fakeserial::current_rate(), c.chosen);
+        EXPECT_NE(out.find(std::string("Baud rate ") + c.chosen + " has been set\n"),
+                  std::string::npos)
+            << out;
+    }
+}
+
+const Bytes kRateRefused = {0xBF, 0x24};
+
+INSTANTIATE_TEST_SUITE_P(
+    Clocks, AutoRate,
+    ::testing::Values(
+        // 117.96 MHz: 921600 is exact (N = 3), 1000000 is 7.8 % off.
+        AutoCase{"At2949Picks921600", 2949, {ACK}, {921600}, 0, "921600"},
+        // 80 MHz: 1000000, 921600 and 576000 are more than 2 % off, 500000 is exact.
+        AutoCase{"At2000PicksTheFastestWithinTwoPercent", 2000, {ACK}, {500000}, 0, "500000"},
+        // Between 921600 and 460800 nothing is within 2 % at 117.96 MHz.
+        AutoCase{"RefusedFirstChoiceStepsDown",
+                 2949,
+                 {kRateRefused, ACK},
+                 {921600, 460800},
+                 0,
+                 "460800"},
+        AutoCase{"SilenceEndsTheRun", 2949, {}, {921600}, -5, "auto"},
+        AutoCase{"NoRateWithinTwoPercent", 1, {}, {}, -5, "auto"}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 // ---- Erasure -----------------------------------------------------------------------
 
@@ -650,6 +749,173 @@ TEST_F(Stages, OversizedReadAnswerIsRefusedBeforeItsData)
     EXPECT_EQ(r, -2);
     EXPECT_EQ(out, "Buffer is too small\nFailed to read the memory at 0\n");
 }
+
+// A memory-read request frame for len bytes at address.
+Bytes read_request(uint32_t address, uint32_t len)
+{
+    Bytes f = cat({{0x52, 0x09, 0x01}, be32(address), be32(len)});
+    uint8_t sum = 0;
+    for (uint8_t b : f)
+        sum = static_cast<uint8_t>(sum + b);
+    f.push_back(static_cast<uint8_t>(-sum));
+    return f;
+}
+
+struct ReadCase {
+    const char *name;
+    std::vector<uint32_t> pages; // marked, unit 128, 4 KiB flash
+    uint32_t read_size;
+    std::vector<std::pair<uint32_t, uint32_t>> reads; // address, length
+};
+
+class ReadSize : public Stages, public ::testing::WithParamInterface<ReadCase>
+{
+};
+
+TEST_P(ReadSize, ReadsEachRunInTheFewestReadsAndShowsProgressPerUnit)
+{
+    const ReadCase &c = GetParam();
+    layout(4096, 128);
+    for (uint32_t a = 0; a < 4096; ++a)
+        cfg.mem[a] = static_cast<uint8_t>(a * 13 + 5);
+    for (uint32_t p : c.pages)
+        mark_page(p);
+    cfg.used = static_cast<uint32_t>(c.pages.size()) * 128;
+    cfg.read_size = c.read_size;
+    Bytes want;
+    for (auto [a, n] : c.reads) {
+        feed(read_answer(cfg.mem + a, n));
+        want = cat({want, read_request(a, n)});
+    }
+    feed(status(0x3F));
+    int r;
+    std::string out = output_of(verify_flash, &r);
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(fakeserial::written(), cat({want, {0x4F}}));
+    std::string progress;
+    for (size_t i = 1; i <= c.pages.size(); ++i)
+        progress += "\rVerifying: " + std::to_string(i * 100 / c.pages.size()) + "%";
+    EXPECT_EQ(out, progress + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, ReadSize,
+    ::testing::Values(
+        ReadCase{"OneUnitByDefault", {3, 4}, 0, {{384, 128}, {512, 128}}},
+        ReadCase{"Gaps", {0, 1, 2, 5, 7, 8}, 256, {{0, 256}, {256, 128}, {640, 128}, {896, 256}}},
+        ReadCase{"RunLongerThanTheReadSize",
+                 {0, 1, 2, 3, 4, 5, 6, 7, 8, 9},
+                 512,
+                 {{0, 512}, {512, 512}, {1024, 256}}},
+        ReadCase{"LastUnitsOfTheFlash", {29, 30, 31}, 1024, {{3712, 384}}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(Stages, DifferenceInALargeReadIsReportedAtItsUnit)
+{
+    layout(4096, 128);
+    for (uint32_t p = 0; p < 4; ++p)
+        mark_page(p);
+    cfg.used = 512;
+    cfg.read_size = 512;
+    Bytes data(cfg.mem, cfg.mem + 512);
+    data[300] ^= 0x40;
+    feed(read_answer(data.data(), data.size()));
+    int r;
+    std::string out = output_of(verify_flash, &r);
+    EXPECT_EQ(r, -3);
+    EXPECT_EQ(out, "\rVerifying: 25%\rVerifying: 50%\rError: verification failed at 256\n");
+}
+
+TEST_F(Stages, RefusedLargeReadFallsBackToOneUnitAndComparesEveryUnit)
+{
+    for (bool last_differs : {false, true}) {
+        fakeserial::reset();
+        serial_open("/dev/fake");
+        free(mem_);
+        free(flags_);
+        layout(4096, 128);
+        for (uint32_t a = 0; a < 4096; ++a)
+            cfg.mem[a] = static_cast<uint8_t>(a);
+        for (uint32_t p : {1u, 2u, 3u, 4u, 9u})
+            mark_page(p);
+        cfg.used = 640;
+        cfg.read_size = 1024;
+        feed({0xD2, 0x2B});
+        Bytes want = read_request(128, 512);
+        for (uint32_t p : {1u, 2u, 3u, 4u, 9u}) {
+            Bytes unit(cfg.mem + p * 128, cfg.mem + p * 128 + 128);
+            if (last_differs && p == 9)
+                unit[0] ^= 1;
+            feed(read_answer(unit.data(), unit.size()));
+            want = cat({want, read_request(p * 128, 128)});
+        }
+        feed(status(0x3F));
+        int r;
+        std::string out = output_of(verify_flash, &r);
+        EXPECT_EQ(r, last_differs ? -3 : 0);
+        EXPECT_EQ(out, "Command 52 with waiting response 52 failed with response D2, error 2B\n"
+                       "Device refused a read of 512 bytes, reading one unit at a time\n"
+                       "\rVerifying: 20%\rVerifying: 40%\rVerifying: 60%\rVerifying: 80%" +
+                           std::string(last_differs ? "\rError: verification failed at 1152\n"
+                                                    : "\rVerifying: 100%\n"));
+        EXPECT_EQ(fakeserial::written(), last_differs ? want : cat({want, {0x4F}}));
+    }
+}
+
+// ---- Sum check -------------------------------------------------------------------
+
+struct SumCase {
+    const char *name;
+    int delta;    // added to the right sum in the answer
+    Bytes answer; // when not empty: the answer instead
+    int result;
+    const char *tail; // what the stage prints last
+};
+
+class SumCheck : public Stages, public ::testing::WithParamInterface<SumCase>
+{
+};
+
+TEST_P(SumCheck, ComparesTheDeviceSumOverTheAreasWithTheCopy)
+{
+    const SumCase &c = GetParam();
+    layout(1024, 128);
+    for (uint32_t a = 0; a < 1024; ++a)
+        cfg.mem[a] = static_cast<uint8_t>(a * 7);
+    // Two areas with a gap between them: the gap is not summed.
+    cfg.areas = 2;
+    cfg.area_first[0] = 0x000;
+    cfg.area_last[0] = 0x0FF;
+    cfg.area_first[1] = 0x200;
+    cfg.area_last[1] = 0x3FF;
+    uint32_t sum = 0;
+    for (uint32_t a = 0; a < 1024; ++a)
+        if (a < 0x100 || a >= 0x200)
+            sum += cfg.mem[a];
+    feed(c.answer.empty() ? reply(0x5B, 1, be32(sum + static_cast<uint32_t>(c.delta))) : c.answer);
+    int r;
+    std::string out = output_of(sum_check, &r);
+    EXPECT_EQ(r, c.result);
+    EXPECT_EQ(fakeserial::written(), Bytes{0x4B});
+    char want[128];
+    snprintf(want, sizeof want, c.tail, sum + static_cast<uint32_t>(c.delta), sum);
+    EXPECT_EQ(out, want);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, SumCheck,
+    ::testing::Values(
+        SumCase{"Equal", 0, {}, 0, "Sum check ok: %08X\n"},
+        SumCase{"Different", -1, {}, -2, "Error: sum check failed: device %08X, expected %08X\n"},
+        SumCase{"Refused",
+                0,
+                {0xCB, 0x80},
+                -1,
+                "Command 4B with waiting response 5B failed with response CB, error 80\n"},
+        SumCase{"ThreeBytes", 0, reply(0x5B, 1, {0, 0, 0}), -1,
+                "Invalid sum check answer: 3 bytes instead of 4\n"},
+        SumCase{"FiveBytes", 0, reply(0x5B, 1, {0, 0, 0, 0, 0}), -1, "Buffer is too small\n"}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 // ---- Synchronisation ------------------------------------------------------------------
 

@@ -19,7 +19,10 @@ const std::string usage_text =
     " -i: image file (BIN or MOT) and start address (for BIN)\n"
     " -v: verify flash content after programming\n"
     " -i: also Intel HEX (.hex, .ihex) and ELF (.elf) image files\n"
+    " -s: baudrate auto picks the fastest rate the clock allows\n"
     " -q: no progress percentages or retry counters\n"
+    " --sum-check: compare the device's sum of the whole flash\n"
+    " --read-size: bytes per memory read when verifying\n"
     " --boot: steps that start the H8S in boot mode\n"
     " --run: steps that restart the H8S after the upgrade\n"
     "\n"; // the newline puts adds
@@ -143,6 +146,24 @@ const std::vector<CmdCase> cmd_cases = {
          warn_ignored("1", "elf", "c.elf") + warn_no_start(".hex") + warn_no_start(".ihex") +
          warn_no_start(".elf") + warn_no_start("d.HEX") + warn_no_start("f.hex.bin") + usage_text,
      no_interface,
+     254},
+    {"ReadSizeZero",
+     {"-s", no_port, "-i", "a.mot", "--read-size", "0"},
+     usage_text,
+     "Command line error: Invalid option value for option --read-size: 0 is not from 1 to 65536 "
+     "(4)\n",
+     254},
+    {"ReadSizeAbove64KiB",
+     {"-s", no_port, "-i", "a.mot", "--read-size=65537"},
+     usage_text,
+     "Command line error: Invalid option value for option --read-size: 65537 is not from 1 to "
+     "65536 (4)\n",
+     254},
+    {"ReadSizeOverflowingIsNoSystemError",
+     {"-s", no_port, "-i", "a.mot", "--read-size", "99999999999999999999999"},
+     usage_text,
+     "Command line error: Invalid option value for option --read-size: 99999999999999999999999 is "
+     "not from 1 to 65536 (4)\n",
      254},
     {"SerialWithoutDevice", {"-s", ":115200", "-i", "a.mot"}, usage_text, invalid_value, 254},
     {"ImageWithoutName", {"-i", ",100", "-s", no_port}, usage_text, invalid_value, 254},

@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdarg>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <termios.h>
@@ -26,6 +29,41 @@
 namespace
 {
 std::atomic<int> eagain_reads{0};
+
+// A second seam for the driver's serial settings, which a pseudo-terminal does
+// not have: while driver.present, TIOCGSERIAL reports driver.flags and
+// TIOCSSERIAL stores them (or fails with EINVAL while driver.refuses_set), and
+// each is logged. Every other request goes to the system.
+struct fake_driver_t {
+    bool present = false;
+    bool refuses_set = false;
+    int flags = 0;
+    std::vector<std::pair<unsigned long, int>> log; // request, flags passed
+} driver;
+} // namespace
+
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
+{
+    va_list ap;
+    va_start(ap, request);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    if (driver.present && (request == TIOCGSERIAL || request == TIOCSSERIAL)) {
+        auto *ss = static_cast<serial_struct *>(arg);
+        if (request == TIOCGSERIAL) {
+            *ss = serial_struct{};
+            ss->flags = driver.flags;
+        }
+        driver.log.emplace_back(request, ss->flags);
+        if (request == TIOCSSERIAL && driver.refuses_set) {
+            errno = EINVAL;
+            return -1;
+        }
+        if (request == TIOCSSERIAL)
+            driver.flags = ss->flags;
+        return 0;
+    }
+    return static_cast<int>(syscall(SYS_ioctl, fd, request, arg));
 }
 
 extern "C" ssize_t read(int fd, void *buf, size_t count)
@@ -99,11 +137,12 @@ struct rate_case {
 
 const rate_case rate_cases[] = {
     {"Lowest", "2400", 0, B2400},
-    {"Highest", "460800", 0, B460800},
+    {"Highest", "1000000", 0, B1000000},
+    {"FastUsbRate", "921600", 0, B921600},
     {"TrailingLetters", "115200baud", 0, B115200},
     {"LeadingBlanks", "  57600", 0, B57600},
     {"NotInTable", "4800", -1, B19200},
-    {"AboveTable", "921600", -1, B19200},
+    {"AboveTable", "1500000", -1, B19200},
     {"NoDigits", "fast", -1, B19200},
     {"Empty", "", -1, B19200},
     {"Overflowing", "99999999999999999999999", -1, B19200},
@@ -190,6 +229,28 @@ TEST_F(SerialPort, FFBytesArriveSingleAfterAPortHadParmrk)
     ASSERT_EQ(serial_read(buf, 4), 4);
     EXPECT_EQ(bytes(buf, buf + 4), (bytes{0xFF, 0x01, 0xFF, 0x00}));
     EXPECT_EQ(serial_wait_for_data(20), -1);
+}
+
+TEST(SerialLatency, LowLatencyIsAskedForAndTheDriverFlagsPutBackOrItsRefusalIgnored)
+{
+    ptypeer::PtyPeer peer;
+    ASSERT_TRUE(peer.ok());
+    const int others = 0x1000;
+    for (bool refuses : {false, true}) {
+        driver = fake_driver_t{true, refuses, others, {}};
+        errno = 0;
+        ASSERT_GE(serial_open(peer.slave_name().c_str()), 0);
+        EXPECT_EQ(errno, 0) << "a refusal leaves no trace";
+        EXPECT_EQ(serial_set_param("9600"), 0) << "the port works either way";
+        EXPECT_EQ(serial_close(), 0);
+        std::vector<std::pair<unsigned long, int>> want = {
+            {TIOCGSERIAL, others}, {TIOCSSERIAL, others | ASYNC_LOW_LATENCY}};
+        if (!refuses)
+            want.emplace_back(TIOCSSERIAL, others); // put back before closing
+        EXPECT_EQ(driver.log, want) << refuses;
+        EXPECT_EQ(driver.flags, others);
+    }
+    driver = fake_driver_t{};
 }
 
 TEST(SerialClose, ClosesOnceAndOnlyWhatIsOpen)

@@ -241,6 +241,9 @@ TEST_F(SimTest, SelectionValuesAreChecked)
         {"rate 12300", frame(0x3F, {0, 123, 0x0B, 0x85, 1, 4}), {0xBF, bootsim::kErrBitRate}},
         {"ratio 2", frame(0x3F, {0x04, 0x80, 0x0B, 0x85, 1, 2}), {0xBF, bootsim::kErrRatio}},
         {"two ratios", frame(0x3F, {0x04, 0x80, 0x0B, 0x85, 2, 4}), {0xBF, bootsim::kErrRatio}},
+        {"1000000 baud, 7.8 % off at 117.96 MHz",
+         frame(0x3F, {0x27, 0x10, 0x0B, 0x85, 1, 4}),
+         {0xBF, bootsim::kErrBitRate}},
         {"frequency 990 kHz",
          frame(0x3F, {0x04, 0x80, 0x00, 0x63, 1, 4}),
          {0xBF, bootsim::kErrFrequency}},
@@ -291,7 +294,9 @@ TEST_F(SimTest, InitialFlashIsSeededDataOrErased)
 
 TEST_F(SimTest, ErasureSetsExactlyTheBlockToErased)
 {
-    start_select();
+    Device dev;
+    dev.keep_content = true;
+    start_select(dev);
     ASSERT_EQ(x({0x48}, 1), kAck);
     EXPECT_EQ(x({0x58, 0x01, 0x01, 0xA6}, 1), kAck);
     EXPECT_EQ(x(frame(0x58, {16}), 2), (Bytes{0xD8, bootsim::kErrBlock}));
@@ -308,6 +313,7 @@ TEST_F(SimTest, ProgrammingNeedsAnErasedUnitAndReadsBack)
 {
     Device dev;
     dev.unit = 16;
+    dev.keep_content = true;
     start_select(dev);
     Bytes data(16);
     for (size_t i = 0; i < data.size(); i++)
@@ -475,12 +481,59 @@ TEST_F(SimTest, HangUpEndsTheLineAndTheSession)
     EXPECT_TRUE(sim->wait_session_over(2000));
 }
 
+TEST_F(SimTest, TransitionErasesTheWholeUserMatAndTheSumCheckTotalsIt)
+{
+    Device dev;
+    dev.user_mat = {{0, 0x0FFF}, {0x1000, 0x1FFF}};
+    dev.erase_blocks = {{0, 0x1FFF}};
+    dev.max_read = 256;
+    start(dev);
+    ASSERT_TRUE(simclient::sync(*client));
+    EXPECT_EQ(x({0x4B}, 2), (Bytes{0xCB, bootsim::kErrCommand})) << "not before 0x40";
+    client.reset();
+    ASSERT_TRUE(sim->wait_session_over(2000));
+    client = std::make_unique<Client>(sim->slave_path());
+    ASSERT_TRUE(simclient::to_select_state(*client));
+    EXPECT_EQ(sim->flash(), Bytes(0x2000, 0xFF));
+    EXPECT_TRUE(sim->erased_blocks().empty()) << "only block erasures count as erased blocks";
+    // 0x2000 x 0xFF = 0x001FE000.
+    EXPECT_EQ(x({0x4B}, 7), (Bytes{0x5B, 0x04, 0x00, 0x1F, 0xE0, 0x00, 0xA2}));
+    ASSERT_EQ(x({0x43}, 1), kAck);
+    ASSERT_EQ(x(program_cmd(0x1F80, Bytes(128, 0x01)), 1), kAck);
+    ASSERT_EQ(x({0x50, 0xFF, 0xFF, 0xFF, 0xFF, 0xB4}, 1), kAck);
+    // 0x1F80 x 0xFF + 0x80 x 0x01 = 0x001F6100.
+    EXPECT_EQ(x({0x4B}, 7), (Bytes{0x5B, 0x04, 0x00, 0x1F, 0x61, 0x00, 0x21}));
+    EXPECT_EQ(x(read_cmd(0x1E00, 384), 2), (Bytes{0xD2, bootsim::kErrLength}));
+    EXPECT_EQ(x(read_cmd(0x1F00, 256), 262).size(), 262u);
+}
+
+TEST_F(SimTest, AdapterHoldsAShortAnswerForItsLatencyTimer)
+{
+    sim = std::make_unique<Sim>(Device{});
+    sim->set_latency(60);
+    ASSERT_TRUE(sim->start());
+    client = std::make_unique<Client>(sim->slave_path());
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(x({0x00}, 1), (Bytes{0x00}));
+    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_GE(elapsed, 0.060);
+    // A whole packet is not held: 62 bytes of a 134-byte answer come at once.
+    ASSERT_TRUE(simclient::to_select_state(*client));
+    ASSERT_TRUE(client->send(read_cmd(0, 128)));
+    t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(client->recv(124, 1000).size(), 124u);
+    elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT(elapsed, 0.060) << "two full packets go without the timer";
+    EXPECT_EQ(client->recv(10, 1000).size(), 10u);
+}
+
 // ---- Sessions -----------------------------------------------------------
 
 TEST_F(SimTest, SessionIsOverOnlyWhenTheClientClosesAfterSynchronising)
 {
     Device dev;
     dev.erased_fill = true;
+    dev.keep_content = true;
     start(dev);
     // A try that fails and closes, as the tool does between tries.
     EXPECT_EQ(x({0x00}, 1), (Bytes{0x00}));

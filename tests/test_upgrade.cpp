@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <set>
@@ -20,6 +21,7 @@
 #include "elf-image.h"
 #include "images.h"
 #include "process.h"
+#include "sim-client.h"
 
 namespace
 {
@@ -172,7 +174,9 @@ TEST_P(FullUpgrade, ProgramsExactlyTheImageAndPrintsEveryStage)
     const RateCase &c = GetParam();
     const auto regions = sample_regions();
     const std::string image = write_image(dir, c.format, regions);
-    start();
+    bootsim::Device dev;
+    dev.keep_content = true; // the flash shows which blocks kestrel erased
+    start(dev);
     std::vector<std::string> args = {"-s", device(c.rate), "-i", image};
     if (c.verify)
         args.push_back("-v");
@@ -249,7 +253,8 @@ struct StageFailure {
     const char *name;
     std::vector<bootsim::FaultSpec> faults;
     int status;
-    const char *tail; // how the output ends
+    const char *tail;                    // how the output ends
+    std::vector<std::string> extra = {}; // options after -v
     bool as_service = false;
 };
 
@@ -264,7 +269,9 @@ TEST_P(StageFails, EndsWithTheStageSummaryAndStatus)
     as_service = c.as_service;
     const std::string image = dir.write("fw.mot", testimg::srec(sample_regions()));
     start();
-    auto r = run({"-s", device("115200"), "-i", image, "-v"});
+    std::vector<std::string> args = {"-s", device("115200"), "-i", image, "-v"};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    auto r = run(args);
     sim->stop();
     EXPECT_EQ(r.status, c.status) << r.out;
     const std::string tail = c.tail;
@@ -316,6 +323,18 @@ INSTANTIATE_TEST_SUITE_P(
                      {{0x52, 1, Fault::ReadShort}},
                      248,
                      "Failed to read the memory at 0\nError while verifying the flash memory\n"},
+        StageFailure{"SumCheckRefused",
+                     {{0x4B, 1, Fault::Refuse, 0x80}},
+                     248,
+                     "Command 4B with waiting response 5B failed with response CB, error 80\n"
+                     "Error while verifying the flash memory\n",
+                     {"--sum-check"}},
+        StageFailure{"ReadSizeNotAMultipleOfTheUnit",
+                     {},
+                     252,
+                     "Invalid flash layout for this run: read size 192 is not a multiple of the "
+                     "programming unit 128\nFailed to retrieve controller information\n",
+                     {"--read-size", "192"}},
         StageFailure{
             "LineHangsUpWhileProgramming",
             {{0x50, 2, Fault::HangUp}},
@@ -327,8 +346,87 @@ INSTANTIATE_TEST_SUITE_P(
             {{0x50, 2, Fault::HangUp}},
             249,
             "Failed to flash 128 bytes chunk at 128\nError while writing to the flash memory\n",
+            {},
             true}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// ---- Sum check, read size, automatic bit rate -------------------------------
+
+TEST_F(Upgrade, SumCheckPassesAndOnlyTheImageRemains)
+{
+    const auto regions = sample_regions();
+    const std::string image = dir.write("fw.mot", testimg::srec(regions));
+    start();
+    auto r = run({"-s", device("auto"), "-i", image, "--sum-check"});
+    sim->stop();
+    EXPECT_EQ(r.status, 0) << r.out;
+    const Bytes copy = image_copy(regions);
+    uint32_t sum = 0;
+    for (uint8_t b : copy)
+        sum += b;
+    char line[64];
+    snprintf(line, sizeof line, "\nSum check ok: %08X\n", sum);
+    EXPECT_EQ(r.out.substr(r.out.size() - strlen(line)), line) << r.out;
+    EXPECT_NE(r.out.find("Baud rate 921600 has been set\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\tBaud rate: 921600 baud\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(sim->flash() == copy) << "entering the programming state erased the rest";
+}
+
+TEST_F(Upgrade, SumCheckFindsAByteInAUnitKestrelNeverTouched)
+{
+    const auto regions = sample_regions();
+    const std::string image = dir.write("fw.mot", testimg::srec(regions));
+    bootsim::Device dev;
+    dev.erased_fill = true;
+    dev.keep_content = true; // a boot program that does not erase on 0x40
+    start(dev);
+    {
+        // One byte 0x00 at 0x40000 (block 12, no image data there) before the upgrade.
+        simclient::Client c(sim->slave_path());
+        ASSERT_TRUE(simclient::to_select_state(c));
+        Bytes unit(4 + kUnit, 0xFF);
+        std::fill(unit.begin(), unit.begin() + 5, 0x00);
+        unit[1] = 0x04;
+        ASSERT_EQ(c.exchange({0x43}, 1), Bytes{0x06});
+        ASSERT_EQ(c.exchange(simclient::frame_nosize(0x50, unit), 1), Bytes{0x06});
+    }
+    ASSERT_TRUE(sim->wait_session_over(2000));
+    auto r = run({"-s", device("115200"), "-i", image, "-v", "--sum-check"});
+    sim->stop();
+    EXPECT_EQ(r.status, 248) << r.out;
+    uint32_t sum = 0;
+    for (uint8_t b : image_copy(regions))
+        sum += b;
+    char tail[160];
+    snprintf(tail, sizeof tail,
+             "\nError: sum check failed: device %08X, expected %08X\n"
+             "Error while verifying the flash memory\n",
+             sum - 0xFF, sum);
+    EXPECT_EQ(r.out.substr(r.out.size() - strlen(tail)), tail) << r.out;
+}
+
+TEST_F(Upgrade, LargeReadsFallBackToUnitsWhenTheDeviceRefusesThem)
+{
+    const auto regions = sample_regions();
+    const std::string image = dir.write("fw.mot", testimg::srec(regions));
+    bootsim::Device dev;
+    dev.max_read = 256;
+    start(dev);
+    auto r = run({"-s", device("115200"), "-i", image, "-v", "--read-size", "1024"});
+    sim->stop();
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Device refused a read of 1024 bytes, reading one unit at a time\n"),
+              std::string::npos)
+        << r.out;
+    std::vector<uint32_t> lengths;
+    for (const Bytes &f : sim->frames())
+        if (f[0] == 0x52)
+            lengths.push_back(static_cast<uint32_t>(f[7]) << 24 | f[8] << 16 | f[9] << 8 | f[10]);
+    // Two runs of two units, the refused run of eight, its units, the last two units.
+    std::vector<uint32_t> want = {256, 256, 1024};
+    want.insert(want.end(), 8 + 2, 128);
+    EXPECT_EQ(lengths, want);
+}
 
 TEST_F(Upgrade, WrongSecondSynchronisationAnswerIsRetriedAfterAPause)
 {

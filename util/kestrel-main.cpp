@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "boot-lines.h"
+#include "kestrel-sumcheck.h"
 #include "kestrel.h"
 #include "serial-linux.h"
 
@@ -79,6 +80,8 @@ int main(int argc, char **argv)
     if (program_flash() < 0)
         return fail("Error while writing to the flash memory", -7);
     if (cfg.verify != 0 && verify_flash() < 0)
+        return fail("Error while verifying the flash memory", -8);
+    if (cfg.sum_check != 0 && sum_check() < 0)
         return fail("Error while verifying the flash memory", -8);
     if (run_sequence(cfg.run_seq) < 0)
         return fail(nullptr, -11);

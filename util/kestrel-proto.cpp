@@ -129,6 +129,23 @@ int cmd_readwrite(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWr
     return cbData;
 }
 
+int cmd_refusable(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWriteSize,
+                  uint8_t response, uint8_t *pbRead, int cbMaxRead, int cbRead, uint8_t cbReadSize,
+                  bool *refused)
+{
+    ASSERT(pbRead != nullptr && cbMaxRead >= 2);
+    ASSERT(refused != nullptr);
+    // The response code lands in pbRead[0] only when one arrives, and a
+    // missing error byte is recorded by the serial module as a time-out or end
+    // of file: a refusal is a different code with nothing recorded.
+    pbRead[0] = response;
+    set_local_errno(ERR_SUCCESS, nullptr);
+    const int r = cmd_readwrite(cmd, pbWrite, cbWrite, cbWriteSize, response, pbRead, cbMaxRead,
+                                cbRead, cbReadSize);
+    *refused = r == -2 && pbRead[0] != response && local_errno == ERR_SUCCESS;
+    return r;
+}
+
 int cmd_read(uint8_t cmd, uint8_t response, uint8_t *pbRead, int cbMaxRead, int cbRead,
              uint8_t cbReadSize)
 {

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <array>
 
+#include "kestrel-rate.h"
 #include "kestrel.h"
 #include "serial-linux.h"
 
@@ -24,6 +25,7 @@ constexpr int SETUP_TIMEOUT_MS = 500;     // read time-out from synchronisation 
 constexpr int FLASH_TIMEOUT_MS = 15000;   // from the programming/erasing state on: erasing is slow
 constexpr int MAX_BLOCKS = 32;            // slots of cfg.block_sizes
 constexpr int MAX_UNIT = 0xFFFF;          // the widest programming unit a reply can give
+constexpr int MAX_READ = 65536;           // the largest memory read (--read-size)
 // The H8S address space is 16 MiB: a larger user flash is a corrupt reply, and
 // taking it at its word would allocate and fill up to 4 GiB.
 constexpr uint32_t MAX_FLASH_SIZE = 16u * 1024 * 1024;
@@ -151,6 +153,12 @@ int get_info()
     }
     // Only the end of the last area counts: the flash copy starts at address 0.
     cfg.size = be32(readbuf + 5 + 8 * static_cast<size_t>(areas - 1)) + 1;
+    // The areas are kept for the sum check. A 255-byte reply holds at most 31.
+    cfg.areas = static_cast<uint8_t>(areas);
+    for (size_t i = 0; i < areas; ++i) {
+        cfg.area_first[i] = be32(readbuf + 1 + 8 * i);
+        cfg.area_last[i] = be32(readbuf + 5 + 8 * i);
+    }
 
     n = cmd_read(0x26, 0x36, readbuf, sizeof readbuf, 0, 2);
     if (n <= 0)
@@ -189,6 +197,13 @@ int get_info()
         printf("Invalid flash layout: flash size %" PRIu32
                " is not a multiple of the programming unit %u\n",
                cfg.size, static_cast<unsigned>(cfg.unit));
+        return -4;
+    }
+
+    if (cfg.read_size % cfg.unit != 0) {
+        printf("Invalid flash layout for this run: read size %" PRIu32
+               " is not a multiple of the programming unit %u\n",
+               cfg.read_size, static_cast<unsigned>(cfg.unit));
         return -4;
     }
 
@@ -263,14 +278,22 @@ int prepare()
     if (f < freq_min || f > freq_max)
         printf("Warning: invalid frequency %gHz\n", static_cast<double>(cfg.freq));
 
-    // 64 bits on every host: the rate sent is the same whatever the width of long.
-    const uint64_t baudrate = strtoull(cfg.baudrate, nullptr, 10);
-    put16(static_cast<uint16_t>(baudrate / 100), writebuf);
-    put16(static_cast<uint16_t>(cfg.freq / 10000), writebuf + 2);
-    writebuf[4] = 0x01;
-    writebuf[5] = ratio;
-    if (cmd_write(0x3F, writebuf, 6, 1, ACK) < 0)
-        return -5;
+    uint64_t baudrate = 0;
+    if (auto_bit_rate()) {
+        unsigned long chosen = 0;
+        if (choose_bit_rate(ratio, &chosen) < 0)
+            return -5;
+        baudrate = chosen;
+    } else {
+        // 64 bits on every host: the rate sent is the same whatever the width of long.
+        baudrate = strtoull(cfg.baudrate, nullptr, 10);
+        put16(static_cast<uint16_t>(baudrate / 100), writebuf);
+        put16(static_cast<uint16_t>(cfg.freq / 10000), writebuf + 2);
+        writebuf[4] = 0x01;
+        writebuf[5] = ratio;
+        if (cmd_write(0x3F, writebuf, 6, 1, ACK) < 0)
+            return -5;
+    }
     // The device now expects the new rate: switch at once, no pause.
     if (serial_set_param(cfg.baudrate) < 0)
         return -5;
@@ -375,30 +398,55 @@ int program_flash()
 int verify_flash()
 {
     uint8_t req[9];
-    const int cb = cfg.unit + 6;
-    std::array<uint8_t, MAX_UNIT + 6> verifybuf; // a whole answer carrying one unit
+    // A whole answer carrying the largest read: code, size field, data, checksum.
+    static std::array<uint8_t, MAX_READ + 6> verifybuf;
 
-    req[0] = 0x01; // the user MAT
-    long2char(cfg.unit, req + 5);
+    // Reads go over runs of marked pages, read_size bytes at most (a multiple
+    // of the unit, checked by the layout inquiry); one unit when none was given.
+    const uint32_t unit = cfg.unit;
+    ASSERT(unit != 0); // the layout inquiry refuses a unit of 0
+    uint32_t max_run = cfg.read_size != 0 ? cfg.read_size / unit : 1; // units per read
+    req[0] = 0x01;                                                    // the user MAT
     uint32_t bytes = 0;
     const uint32_t pages = page_count();
-    for (uint32_t page = 0; page < pages; ++page) {
-        if (!test_page(page))
+    for (uint32_t page = 0; page < pages;) {
+        if (!test_page(page)) {
+            ++page;
             continue;
-        uint32_t address = page * cfg.unit;
+        }
+        uint32_t run = 1;
+        while (page + run < pages && run < max_run && test_page(page + run))
+            ++run;
+        const uint32_t address = page * unit;
+        const uint32_t len = run * unit;
         long2char(address, req + 1);
-        int n = cmd_readwrite(0x52, req, sizeof req, 1, 0x52, verifybuf.data(), cb, cfg.unit, 4);
+        long2char(len, req + 5);
+        bool refused = false;
+        int n = cmd_refusable(0x52, req, sizeof req, 1, 0x52, verifybuf.data(),
+                              static_cast<int>(len) + 6, static_cast<int>(len), 4, &refused);
+        if (refused && run > 1) {
+            // Some boot programs read less at a time: what was read stays valid.
+            printf("Device refused a read of %lu bytes, reading one unit at a time\n",
+                   static_cast<unsigned long>(len));
+            max_run = 1;
+            continue;
+        }
         // A short answer is a failed read: the bytes it lacks were never compared.
-        if (n < cfg.unit) {
+        if (n < static_cast<int>(len)) {
             printf("Failed to read the memory at %" PRIu32 "\n", address);
             return -2;
         }
-        if (memcmp(verifybuf.data(), cfg.mem + address, cfg.unit) != 0) {
-            printf("\rError: verification failed at %" PRIu32 "\n", address);
-            return -3;
+        for (uint32_t i = 0; i < run; ++i) {
+            const size_t offset = static_cast<size_t>(i) * unit;
+            const uint32_t at = address + static_cast<uint32_t>(offset);
+            if (memcmp(verifybuf.data() + offset, cfg.mem + at, unit) != 0) {
+                printf("\rError: verification failed at %" PRIu32 "\n", at);
+                return -3;
+            }
+            bytes += unit;
+            print_progress("\rVerifying: %" PRIu32 "%%", percent(bytes));
         }
-        bytes += cfg.unit;
-        print_progress("\rVerifying: %" PRIu32 "%%", percent(bytes));
+        page += run;
     }
     putchar('\n');
     return check_status(STATUS_WAIT_SELECT);

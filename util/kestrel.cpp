@@ -26,6 +26,8 @@ const opt_desc opts[] = {
     {'i', "image", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&add_image_file)},
     {'v', "verify", OPT_TYPE_BOOLEAN, 0, 0, 0, &cfg.verify},
     {'q', "quiet", OPT_TYPE_BOOLEAN, 0, 0, 0, &cfg.quiet},
+    {0, "sum-check", OPT_TYPE_BOOLEAN, 0, 0, 0, &cfg.sum_check},
+    {0, "read-size", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&set_read_size)},
     {0, "boot", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&set_boot_sequence)},
     {0, "run", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&set_run_sequence)},
     {'?', "help", OPT_TYPE_USAGE, 0, 0, 0, reinterpret_cast<void *>(&usage)},
@@ -42,7 +44,10 @@ void usage()
          " -i: image file (BIN or MOT) and start address (for BIN)\n"
          " -v: verify flash content after programming\n"
          " -i: also Intel HEX (.hex, .ihex) and ELF (.elf) image files\n"
+         " -s: baudrate auto picks the fastest rate the clock allows\n"
          " -q: no progress percentages or retry counters\n"
+         " --sum-check: compare the device's sum of the whole flash\n"
+         " --read-size: bytes per memory read when verifying\n"
          " --boot: steps that start the H8S in boot mode\n"
          " --run: steps that restart the H8S after the upgrade\n");
 }
@@ -121,6 +126,26 @@ image_format_e image_format_of(const char *name)
     if (ends_in(name, len, ".elf"))
         return IMAGE_ELF;
     return IMAGE_BIN;
+}
+
+int set_read_size(const opt_desc *opt, int argc, char **args)
+{
+    ASSERT(argc == 1);
+    // Read-back answers carry at most this much; the buffer for them is sized by it.
+    constexpr unsigned long max_read_size = 65536;
+    const char *arg = args[0];
+    char *end = nullptr;
+    const int saved_errno = errno; // an overflow must not show as a system error
+    const unsigned long v =
+        isdigit(static_cast<unsigned char>(arg[0])) ? strtoul(arg, &end, 10) : 0;
+    errno = saved_errno;
+    if (end == nullptr || *end != '\0' || v == 0 || v > max_read_size) {
+        set_local_errno(ERR_OPTION_INVALID_VALUE, " for option %s: %s is not from 1 to %lu",
+                        get_option_name(opt), arg, max_read_size);
+        return -1;
+    }
+    cfg.read_size = static_cast<uint32_t>(v);
+    return 1;
 }
 
 int add_image_file(const opt_desc *opt, int argc, char **args)

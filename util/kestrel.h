@@ -43,6 +43,11 @@ struct h8s_config_t {
     int quiet;                // non-zero (-q): no progress percentages or retry counters
     boot_seq_t *boot_seq;     // --boot: steps run before synchronisation, or null
     boot_seq_t *run_seq;      // --run: steps run after a successful upgrade, or null
+    int sum_check;            // non-zero: compare the device's user MAT sum after programming
+    uint32_t read_size;       // bytes per memory read when verifying; 0: one programming unit
+    uint8_t areas;            // user MAT areas the layout inquiry reported, at most 31
+    uint32_t area_first[31];  // first address of each user MAT area
+    uint32_t area_last[31];   // last address of each user MAT area
 };
 
 extern h8s_config_t cfg;
@@ -109,6 +114,12 @@ int set_serial_device(const opt_desc *opt, int argc, char **args);
  * case-sensitively and need at least one character before them. */
 image_format_e image_format_of(const char *name);
 
+/* set_read_size
+ * --read-size handler: a decimal number from 1 to 65536 into cfg.read_size.
+ * Returns 1, or -1 after recording ERR_OPTION_INVALID_VALUE. Whether it is a
+ * multiple of the programming unit is known only after the layout inquiry. */
+int set_read_size(const opt_desc *opt, int argc, char **args);
+
 /* add_image_file
  * -i handler: "file[,start]" appended to the image list, with the warnings for
  * a start address that the file's format ignores or a binary image without
@@ -136,6 +147,16 @@ void calc_checksum(uint8_t *pb, int cb);
  * short, -5 wrong checksum. Each failure but a missing response code prints. */
 int cmd_readwrite(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWriteSize,
                   uint8_t response, uint8_t *pbRead, int cbMaxRead, int cbRead, uint8_t cbReadSize);
+
+/* cmd_refusable
+ * cmd_readwrite for a command the device may refuse on purpose; pbRead must
+ * not be null and must hold at least 2 bytes. Returns what cmd_readwrite
+ * returns, and sets *refused exactly when the device answered with another
+ * response code followed by its error byte (a silent or broken answer is not
+ * a refusal). */
+int cmd_refusable(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWriteSize,
+                  uint8_t response, uint8_t *pbRead, int cbMaxRead, int cbRead, uint8_t cbReadSize,
+                  bool *refused);
 
 // A command without data whose response has data.
 int cmd_read(uint8_t cmd, uint8_t response, uint8_t *pbRead, int cbMaxRead, int cbRead,

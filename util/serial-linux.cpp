@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -31,7 +32,7 @@ struct rate_t {
     int baudrate; // bit/s
 };
 
-constexpr std::array<rate_t, 9> rates = {{
+constexpr std::array<rate_t, 13> rates = {{
     {static_cast<int>(B2400), 2400},
     {static_cast<int>(B9600), 9600},
     {static_cast<int>(B19200), 19200},
@@ -40,8 +41,45 @@ constexpr std::array<rate_t, 9> rates = {{
     {static_cast<int>(B115200), 115200},
     {static_cast<int>(B230400), 230400},
     {static_cast<int>(B460800), 460800},
+    {static_cast<int>(B500000), 500000},
+    {static_cast<int>(B576000), 576000},
+    {static_cast<int>(B921600), 921600},
+    {static_cast<int>(B1000000), 1000000},
     {-1, -1},
 }};
+
+// The driver's flags as they were before low latency was asked for, to be put
+// back before closing; valid while low_latency_set.
+serial_struct saved_serial{};
+bool low_latency_set = false;
+
+// Asks the driver to pass received bytes on at once instead of after its
+// latency timer (USB serial adapters wait up to 16 ms by default). Drivers
+// that do not support it (pseudo-terminals, many UARTs) refuse; that is fine,
+// the line works the same, only slower.
+void request_low_latency()
+{
+    low_latency_set = false;
+    const int saved_errno = errno;
+    serial_struct ss{};
+    if (ioctl(dev, TIOCGSERIAL, &ss) == 0) {
+        saved_serial = ss;
+        ss.flags |= ASYNC_LOW_LATENCY;
+        low_latency_set = ioctl(dev, TIOCSSERIAL, &ss) == 0;
+    }
+    errno = saved_errno;
+}
+
+// Puts the driver's flags back as request_low_latency found them.
+void restore_latency()
+{
+    if (!low_latency_set)
+        return;
+    const int saved_errno = errno;
+    ioctl(dev, TIOCSSERIAL, &saved_serial);
+    errno = saved_errno;
+    low_latency_set = false;
+}
 
 long long now_ms()
 {
@@ -180,6 +218,8 @@ int serial_open(const char *name)
     dev = open(name, O_RDWR | O_NONBLOCK | O_NOCTTY, 0);
     if (!lock_port())
         return SERIAL_PORT_BUSY;
+    if (dev >= 0)
+        request_low_latency();
     return dev;
 }
 
@@ -189,6 +229,7 @@ int serial_close()
         return dev;
     if (keep_held_port())
         return 0;
+    restore_latency();
     const int r = close(dev);
     dev = -1;
     return r;
@@ -224,6 +265,13 @@ int serial_set_param(const char *param)
     ti.c_lflag &= ~static_cast<tcflag_t>(ISIG | ICANON | XCASE | ECHO | ECHONL | NOFLSH);
     tcsetattr(dev, TCSAFLUSH, &ti);
     return 0;
+}
+
+int serial_rate(int i)
+{
+    if (i < 0 || i >= static_cast<int>(rates.size()))
+        return -1;
+    return rates[static_cast<size_t>(i)].baudrate;
 }
 
 int serial_set_timeout(int ms_t)

@@ -8,7 +8,8 @@ constexpr int SERIAL_PORT_BUSY = -2;
 
 /* serial_open
  * Opens name (not null) with O_RDWR | O_NONBLOCK | O_NOCTTY, so it never
- * becomes the controlling terminal, and takes flock(LOCK_EX | LOCK_NB) on it.
+ * becomes the controlling terminal, takes flock(LOCK_EX | LOCK_NB) on it and
+ * asks the driver for low latency (ASYNC_LOW_LATENCY), ignoring a refusal.
  * Returns the descriptor; -1 when it cannot be opened; SERIAL_PORT_BUSY when
  * another open file description holds the lock (the port is closed again,
  * errno EWOULDBLOCK): another kestrel or a terminal program that locks, so
@@ -20,18 +21,24 @@ constexpr int SERIAL_PORT_BUSY = -2;
 int serial_open(const char *name);
 
 /* serial_close
- * Closes the open port, which releases its lock. Returns the result of close
- * (0 or -1), or -1 when no port is open.
+ * Puts back the driver flags that serial_open changed, then closes the open
+ * port, which releases its lock. Returns the result of close (0 or -1), or -1
+ * when no port is open.
  * A port that holds its modem lines is kept open instead, and 0 returned. */
 int serial_close();
 
 /* serial_set_param
  * Sets the port raw, 8N1, no flow control, at the bit rate given as decimal
  * text (converted with atol). Null: returns 0 and changes nothing. A rate not
- * in the table (2400, 9600 ... 460800) records ERR_COM_SPEED_NOT_SUPPORTED and
+ * in the table (2400, 9600 ... 1000000, see serial_rate) records ERR_COM_SPEED_NOT_SUPPORTED and
  * returns -1 without touching the port. Pending output drains, pending input is
  * discarded (TCSAFLUSH). */
 int serial_set_param(const char *param);
+
+/* serial_rate
+ * The i-th bit rate that serial_set_param supports, in ascending order from
+ * i = 0; -1 for an i outside the table. */
+int serial_rate(int i);
 
 /* serial_set_timeout
  * Sets the per-byte read time-out in milliseconds. Always returns 0. */

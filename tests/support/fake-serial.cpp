@@ -17,7 +17,8 @@ namespace
 {
 
 constexpr int fake_descriptor = 3;
-constexpr std::array<int, 8> rates = {2400, 9600, 19200, 38400, 57600, 115200, 230400, 460800};
+constexpr std::array<int, 12> rates = {2400,   9600,   19200,  38400,  57600,  115200,
+                                       230400, 460800, 500000, 576000, 921600, 1000000};
 
 struct line_t {
     std::vector<uint8_t> input; // bytes the device sends
@@ -171,6 +172,13 @@ int serial_set_param(const char *param)
     }
     set_local_errno(ERR_COM_SPEED_NOT_SUPPORTED, nullptr);
     return -1;
+}
+
+int serial_rate(int i)
+{
+    if (i < 0 || i >= static_cast<int>(rates.size()))
+        return -1;
+    return rates[static_cast<size_t>(i)];
 }
 
 int serial_set_timeout(int ms_t)

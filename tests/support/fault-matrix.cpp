@@ -36,6 +36,7 @@ constexpr uint8_t kStatusCmd = 0x4F;
 constexpr uint8_t kEraseCmd = 0x58;
 constexpr uint8_t kProgramCmd = 0x50;
 constexpr uint8_t kReadCmd = 0x52;
+constexpr uint8_t kSumCmd = 0x4B; // sent only with --sum-check
 constexpr uint8_t kSyncCheck = 0x55;
 
 struct StageInfo {
@@ -96,6 +97,7 @@ constexpr Row kRows[] = {
      true},
     {"Cmd4F_AfterVerification", 0x4F, 6, Stage::Verify, 0x5F, 1, true, 0x3F,
      "Status check failed\n", false},
+    {"Cmd4B", 0x4B, 1, Stage::Verify, 0x5B, 1, true, 0, "", false},
 };
 
 struct Kind {
@@ -284,8 +286,8 @@ size_t reached(const Row &row, Stage stage, uint8_t frame_cmd, size_t total, boo
         return row.stage < stage ? 0 : total;
     if (row.command == frame_cmd && row.occurrence != kEnd)
         return static_cast<size_t>(row.occurrence - 1) + (processed ? 1 : 0);
-    if (row.command == frame_cmd || row.command == kStatusCmd)
-        return total; // the end frame or the status inquiry after the last one
+    if (row.command == frame_cmd || row.command == kStatusCmd || row.command == kSumCmd)
+        return total; // the end frame, or the status inquiry or sum check after the last one
     return 0;         // the selection before the first
 }
 
@@ -370,11 +372,15 @@ void run_case(const Case &c)
     const Image &img = image();
     testimg::TempDir dir;
     const std::string path = dir.write("fw.mot", testimg::srec(img.regions));
-    bootsim::Sim sim{bootsim::Device{}};
+    bootsim::Device dev;
+    dev.keep_content = true; // the flash shows which blocks the tool erased
+    bootsim::Sim sim{dev};
     sim.add_fault({row.command, occurrence(row), c.kind, fault_value(row, c.kind)});
     ASSERT_TRUE(sim.start());
-    const auto r = testproc::kestrel({"-s", sim.slave_path() + ":115200", "-i", path, "-v"},
-                                     c.wait_ms + kMarginMs);
+    std::vector<std::string> args = {"-s", sim.slave_path() + ":115200", "-i", path, "-v"};
+    if (row.command == kSumCmd)
+        args.push_back("--sum-check");
+    const auto r = testproc::kestrel(args, c.wait_ms + kMarginMs);
     sim.stop();
     const Expect e = expect(c, sim.slave_path());
 

@@ -1,0 +1,52 @@
+// The user MAT sum check.
+#include "kestrel-sumcheck.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+
+#include "kestrel.h"
+
+namespace
+{
+
+constexpr uint8_t SUM_CHECK = 0x4B;
+constexpr uint8_t SUM_ANSWER = 0x5B;
+constexpr int SUM_BYTES = 4;
+
+} // namespace
+
+uint32_t flash_sum()
+{
+    uint32_t sum = 0;
+    for (size_t i = 0; i < cfg.areas; ++i) {
+        const uint64_t end =
+            std::min<uint64_t>(static_cast<uint64_t>(cfg.area_last[i]) + 1, cfg.size);
+        for (uint64_t a = cfg.area_first[i]; a < end; ++a)
+            sum += cfg.mem[a];
+    }
+    return sum;
+}
+
+int sum_check()
+{
+    // Exactly one well-formed answer fits: code, size byte, the 4-byte sum, checksum.
+    std::array<uint8_t, 7> buf{};
+    const int n = cmd_read(SUM_CHECK, SUM_ANSWER, buf.data(), static_cast<int>(buf.size()), 0, 1);
+    if (n < 0)
+        return -1;
+    if (n != SUM_BYTES) {
+        printf("Invalid sum check answer: %i bytes instead of %i\n", n, SUM_BYTES);
+        return -1;
+    }
+    const unsigned long device = static_cast<unsigned long>(buf[0]) << 24 |
+                                 static_cast<unsigned long>(buf[1]) << 16 |
+                                 static_cast<unsigned long>(buf[2]) << 8 | buf[3];
+    const unsigned long expected = flash_sum();
+    if (device != expected) {
+        printf("Error: sum check failed: device %08lX, expected %08lX\n", device, expected);
+        return -2;
+    }
+    printf("Sum check ok: %08lX\n", device);
+    return 0;
+}
