@@ -1,16 +1,24 @@
 # Wraps CMake. `make demo` runs a whole upgrade against the simulator;
-# `make check` builds and runs every test, then again under the sanitizers.
+# `make check` builds and runs every test, then again under the sanitizers;
+# `make check-cross ARCH=armhf` (or arm64) builds for that ARM host and runs
+# every test under qemu-user.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 BENCH_BUILD ?= build-bench
+RELEASE_BUILD ?= build-release
+ARCH       ?= armhf
+CROSS_BUILD ?= build-$(ARCH)
 PREFIX     ?= /usr/local
 JOBS       ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 
 GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+# Every build this Makefile configures treats warnings as errors.
+CMAKE_CONFIGURE = cmake -S . $(GEN) -DKESTREL_WERROR=ON
 
-.PHONY: all deps configure check check-unit check-asan check-slow lint demo bench fuzz install clean format
+.PHONY: all deps deps-cross configure configure-cross check check-unit check-asan check-slow \
+	check-cross cross release lint demo bench fuzz install install-cross clean format
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -19,7 +27,7 @@ deps:
 	@scripts/install-deps
 
 configure: deps
-	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	@test -f $(BUILD)/CMakeCache.txt || $(CMAKE_CONFIGURE) -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 check: check-unit check-asan
 
@@ -27,12 +35,33 @@ check-unit: all
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE slow
 
 check-asan: deps
-	@test -f $(ASAN_BUILD)/CMakeCache.txt || cmake -S . -B $(ASAN_BUILD) $(GEN) \
+	@test -f $(ASAN_BUILD)/CMakeCache.txt || $(CMAKE_CONFIGURE) -B $(ASAN_BUILD) \
 	  -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DKESTREL_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS) -LE slow
+
+# The program, the simulator and the tests built for an ARM host, the tests
+# run under qemu-user (the cross tools are installed for that ARCH only).
+deps-cross: deps
+	@scripts/install-deps-cross $(ARCH)
+
+configure-cross: deps-cross
+	@test -f $(CROSS_BUILD)/CMakeCache.txt || $(CMAKE_CONFIGURE) -B $(CROSS_BUILD) \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$(ARCH).cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+cross: configure-cross
+	cmake --build $(CROSS_BUILD) -j $(JOBS)
+
+check-cross: cross
+	cd $(CROSS_BUILD) && ctest --output-on-failure -j $(JOBS) -LE slow
+
+# Everything built as a distribution would build it (no tests run).
+release: deps
+	@test -f $(RELEASE_BUILD)/CMakeCache.txt || $(CMAKE_CONFIGURE) -B $(RELEASE_BUILD) \
+	  -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(RELEASE_BUILD) -j $(JOBS)
 
 check-slow: all
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -L slow
@@ -40,28 +69,37 @@ check-slow: all
 lint: all
 	scripts/lint $(BUILD)
 
-demo: all
+# Only the program and the simulator: the demo runs no tests.
+demo: configure
+	cmake --build $(BUILD) -j $(JOBS) --target kestrel h8s-bootsim
 	scripts/demo $(BUILD)
 
 bench: deps
-	@test -f $(BENCH_BUILD)/CMakeCache.txt || cmake -S . -B $(BENCH_BUILD) $(GEN) \
+	@test -f $(BENCH_BUILD)/CMakeCache.txt || $(CMAKE_CONFIGURE) -B $(BENCH_BUILD) \
 	  -DCMAKE_BUILD_TYPE=Release -DKESTREL_BENCH=ON -DKESTREL_TESTS=OFF
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	scripts/bench $(BENCH_BUILD)
 
 fuzz: deps
-	@test -f $(FUZZ_BUILD)/CMakeCache.txt || cmake -S . -B $(FUZZ_BUILD) $(GEN) \
+	@test -f $(FUZZ_BUILD)/CMakeCache.txt || $(CMAKE_CONFIGURE) -B $(FUZZ_BUILD) \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
 	  -DKESTREL_SANITIZE=ON -DKESTREL_FUZZ=ON
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	scripts/fuzz $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
-install: all
-	cmake --install $(BUILD) --prefix $(PREFIX)
+# The program and its manual page; DESTDIR=<root file system> installs under
+# that directory. install-cross installs the program built for ARCH.
+install: configure
+	cmake --build $(BUILD) -j $(JOBS) --target kestrel
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix $(PREFIX)
+
+install-cross: configure-cross
+	cmake --build $(CROSS_BUILD) -j $(JOBS) --target kestrel
+	DESTDIR="$(DESTDIR)" cmake --install $(CROSS_BUILD) --prefix $(PREFIX)
 
 format:
 	clang-format -i util/*.cpp util/*.h sim/*.cpp sim/*.h tests/*.cpp tests/support/*.cpp \
 	  tests/support/*.h fuzz/*.cpp bench/*.cpp
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD) $(RELEASE_BUILD) build-armhf build-arm64

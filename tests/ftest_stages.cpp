@@ -248,9 +248,12 @@ void feed_selection(const Bytes &devices, const Bytes &freqs, bool confirm = tru
 
 Bytes device_record(int count, const char *code, const char *name, uint8_t chars)
 {
-    Bytes d{static_cast<uint8_t>(count), chars};
-    d.insert(d.end(), code, code + 4);
-    d.insert(d.end(), name, name + strlen(name));
+    const size_t name_len = strlen(name);
+    Bytes d(2 + 4 + name_len);
+    d[0] = static_cast<uint8_t>(count);
+    d[1] = chars;
+    std::copy_n(code, 4, d.begin() + 2);
+    std::copy_n(name, name_len, d.begin() + 6);
     return d;
 }
 

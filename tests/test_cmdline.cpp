@@ -256,8 +256,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, CommandLine, testing::ValuesIn(cmd_cases),
 // still buffered, come out ahead of the error report.
 TEST(CommandLineOrder, WarningsPrecedeTheErrorReport)
 {
-    testproc::Result r =
-        testproc::run("/bin/sh", {"-c", "exec \"$0\" -i fw.bin -x 2>&1", KESTREL_BIN}, 10000);
+    std::vector<std::string> args{"-c", "exec \"$@\" -i fw.bin -x 2>&1", "sh"};
+    for (const std::string &word : testproc::target_command(KESTREL_BIN))
+        args.push_back(word);
+    testproc::Result r = testproc::run("/bin/sh", args, 10000);
     EXPECT_EQ(r.out, warn_no_start("fw.bin") + "Command line error: Unknown option: -x (2)\n" +
                          usage_text);
     EXPECT_EQ(r.status, 254);

@@ -36,8 +36,11 @@ class Argv
     std::string joined() const
     {
         std::string s;
-        for (size_t i = 0; i + 1 < ptrs_.size(); ++i)
-            s += (i != 0 ? "|" : "") + std::string(ptrs_[i]);
+        for (size_t i = 0; i + 1 < ptrs_.size(); ++i) {
+            if (i != 0)
+                s += '|';
+            s += ptrs_[i];
+        }
         return s;
     }
 
@@ -174,8 +177,11 @@ std::string stored()
         add("text='" + std::string(t.text) + "'");
     if (t.list != nullptr) {
         std::string l = "list=[";
-        for (char **p = t.list; *p != nullptr; ++p)
-            l += (p != t.list ? "," : "") + std::string(*p);
+        for (char **p = t.list; *p != nullptr; ++p) {
+            if (p != t.list)
+                l += ',';
+            l += *p;
+        }
         add(l + "]");
     }
     if (!t.calls.empty())

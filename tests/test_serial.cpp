@@ -100,7 +100,7 @@ class SerialPort : public testing::Test
         fd = serial_open(peer.slave_name().c_str());
         ASSERT_GE(fd, 0);
         ASSERT_EQ(serial_set_param("9600"), 0);
-        serial_set_timeout(100);
+        serial_set_timeout(100 * TEST_TIME_SCALE);
         reported();
     }
     void TearDown() override

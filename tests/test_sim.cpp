@@ -53,7 +53,7 @@ class SimTest : public ::testing::Test
         start(dev, faults);
         ASSERT_TRUE(simclient::to_select_state(*client));
     }
-    Bytes x(const Bytes &b, size_t n) { return client->exchange(b, n, 300); }
+    Bytes x(const Bytes &b, size_t n) { return client->exchange(b, n, 300 * TEST_TIME_SCALE); }
     // Status and error byte of the status inquiry.
     Bytes status()
     {

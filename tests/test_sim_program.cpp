@@ -1,5 +1,6 @@
 // The h8s-bootsim program: the path line on standard output, --once, --dump,
 // --link, --fault, a clean exit on SIGTERM and its option errors.
+#include "process.h"
 #include "sim-client.h"
 
 #include <gtest/gtest.h>
@@ -33,17 +34,19 @@ class Program
         int out[2], err[2];
         if (pipe(out) != 0 || pipe(err) != 0)
             return;
+        std::vector<std::string> words = testproc::target_command(BOOTSIM_BIN);
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char *> argv;
+        for (std::string &w : words)
+            argv.push_back(w.data());
+        argv.push_back(nullptr);
         pid_ = fork();
         if (pid_ == 0) {
             dup2(out[1], 1);
             dup2(err[1], 2);
             ::close(out[0]);
             ::close(err[0]);
-            std::vector<char *> argv{const_cast<char *>(BOOTSIM_BIN)};
-            for (const auto &a : args)
-                argv.push_back(const_cast<char *>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(BOOTSIM_BIN, argv.data());
+            execv(argv[0], argv.data());
             _exit(127);
         }
         ::close(out[1]);

@@ -7,13 +7,29 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <string_view>
 
 extern char **environ;
 
 namespace testproc
 {
+
+std::vector<std::string> target_command(const std::string &path)
+{
+    std::vector<std::string> words;
+    std::string_view emulator = TARGET_EMULATOR;
+    while (!emulator.empty()) {
+        const size_t end = std::min(emulator.find(' '), emulator.size());
+        if (end > 0)
+            words.emplace_back(emulator.substr(0, end));
+        emulator.remove_prefix(std::min(end + 1, emulator.size()));
+    }
+    words.push_back(path);
+    return words;
+}
 
 Result run(const std::string &path, const std::vector<std::string> &args, int timeout_ms)
 {
@@ -92,7 +108,9 @@ Result run(const std::string &path, const std::vector<std::string> &args, int ti
 
 Result kestrel(const std::vector<std::string> &args, int timeout_ms)
 {
-    return run(KESTREL_BIN, args, timeout_ms);
+    std::vector<std::string> words = target_command(KESTREL_BIN);
+    words.insert(words.end(), args.begin(), args.end());
+    return run(words[0], {words.begin() + 1, words.end()}, timeout_ms);
 }
 
 } // namespace testproc

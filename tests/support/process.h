@@ -18,10 +18,14 @@ struct Result {
     double seconds = 0; // wall time
 };
 
+// The words that start the target program path: path alone in a native build,
+// the emulator, its arguments and path in a cross build.
+std::vector<std::string> target_command(const std::string &path);
+
 // Runs path with args (argv[0] is path), standard input from /dev/null.
 Result run(const std::string &path, const std::vector<std::string> &args, int timeout_ms = 60000);
 
-// Runs the kestrel binary of this build.
+// Runs the kestrel binary of this build (through the emulator in a cross build).
 Result kestrel(const std::vector<std::string> &args, int timeout_ms = 60000);
 
 } // namespace testproc

@@ -46,7 +46,7 @@ class PtyPeer
     // polled; since a byte just sent may not be queued yet, an empty queue
     // counts only after grace_ms without input or once input was seen. False
     // when input is still waiting after limit_ms.
-    bool wait_consumed(int grace_ms = 20, int limit_ms = 2000);
+    bool wait_consumed(int grace_ms = 20 * TEST_TIME_SCALE, int limit_ms = 2000 * TEST_TIME_SCALE);
 
     // Closes the master: the slave side sees a hang-up.
     void hang_up();
