@@ -139,8 +139,11 @@ class Upgrade : public ::testing::Test
     testproc::Result run(std::vector<std::string> args, int timeout_ms = 120000)
     {
         // As a service starts it: a session leader without a controlling terminal.
-        if (as_service)
-            args.insert(args.begin(), {"-w", KESTREL_BIN});
+        if (as_service) {
+            std::vector<std::string> words = testproc::target_command(KESTREL_BIN);
+            words.insert(words.begin(), "-w");
+            args.insert(args.begin(), words.begin(), words.end());
+        }
         auto r = as_service ? testproc::run("/usr/bin/setsid", args, timeout_ms)
                             : testproc::kestrel(args, timeout_ms);
         EXPECT_FALSE(r.timed_out) << r.out;
