@@ -3,7 +3,6 @@
 // of their 16-bit offsets. Every fault is reported with the file and the line.
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -80,10 +79,7 @@ struct line_reader_t {
     // 1: data in; 0: end of file; -1: read error.
     int fill()
     {
-        ssize_t r;
-        do {
-            r = read(file.fd, read_buffer.data(), read_buffer.size());
-        } while (r < 0 && errno == EINTR);
+        const ssize_t r = read_image_bytes(file.fd, read_buffer.data(), read_buffer.size());
         if (r < 0)
             return -1;
         pos = 0;

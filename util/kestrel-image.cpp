@@ -63,10 +63,7 @@ struct srec_reader_t {
     {
         if (eof)
             return 0;
-        ssize_t r;
-        do {
-            r = read(file.fd, read_buffer.data(), read_buffer.size());
-        } while (r < 0 && errno == EINTR);
+        const ssize_t r = read_image_bytes(file.fd, read_buffer.data(), read_buffer.size());
         if (r < 0)
             return -1;
         pos = 0;
@@ -122,9 +119,7 @@ ssize_t read_all(int fd, uint8_t *pb, size_t n)
 {
     size_t got = 0;
     while (got < n) {
-        ssize_t r = read(fd, pb + got, n - got);
-        if (r < 0 && errno == EINTR)
-            continue;
+        const ssize_t r = read_image_bytes(fd, pb + got, n - got);
         if (r < 0)
             return -1;
         if (r == 0)
@@ -135,6 +130,15 @@ ssize_t read_all(int fd, uint8_t *pb, size_t n)
 }
 
 } // namespace
+
+ssize_t read_image_bytes(int fd, void *pb, size_t n)
+{
+    ssize_t r;
+    do {
+        r = read(fd, pb, n);
+    } while (r < 0 && errno == EINTR);
+    return r;
+}
 
 int open_image_file(const char *imagefile)
 {

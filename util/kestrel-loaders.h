@@ -27,6 +27,11 @@ inline const char *image_name(const char *imagefile)
     return imagefile != nullptr ? imagefile : "(null)";
 }
 
+/* read_image_bytes
+ * One read of up to n bytes from fd into pb, repeated when a signal interrupts
+ * it. Returns the count read, 0 at the end of the file, or -1 (errno set). */
+ssize_t read_image_bytes(int fd, void *pb, size_t n);
+
 /* open_image_file
  * Opens imagefile read-only without blocking, so that a FIFO without a writer
  * cannot hang the run, and accepts only a regular file. Returns the open
