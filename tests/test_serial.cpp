@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -155,6 +156,10 @@ class RateTable : public SerialPort, public testing::WithParamInterface<rate_cas
 TEST_P(RateTable, SetsTheSpeedOrRefusesWithoutTouchingThePort)
 {
     const rate_case &c = GetParam();
+    // qemu-user passes terminal speeds up to B460800 on to the host and turns
+    // faster ones into 0, so only a real target can show those.
+    if (std::string_view(TARGET_EMULATOR).size() > 0 && c.result == 0 && c.speed > B460800)
+        GTEST_SKIP() << "the emulator does not pass speeds above 460800 on to the host";
     ASSERT_EQ(serial_set_param("19200"), 0);
     errno = 0;
     EXPECT_EQ(serial_set_param(c.text), c.result);
