@@ -32,7 +32,9 @@ std::string steps_of(const boot_seq_t &seq)
     for (int i = 0; i < seq.count; ++i) {
         char buf[128];
         format_step(&seq.steps[i], buf, sizeof buf);
-        s += (i != 0 ? "," : "") + std::string(buf);
+        if (i != 0)
+            s += ',';
+        s += buf;
     }
     return s;
 }
