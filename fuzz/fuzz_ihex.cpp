@@ -9,12 +9,11 @@
 
 #include "flash-check.h"
 #include "kestrel-loaders.h"
-#include "memfile.h"
 
 namespace
 {
 
-memfile_t *image_file = nullptr; // made once, in LLVMFuzzerInitialize
+flashcheck::loader_target_t *target = nullptr; // made once, in LLVMFuzzerInitialize
 
 int hex_digit(char c)
 {
@@ -92,23 +91,16 @@ int reference_load(const uint8_t *data, size_t size, std::vector<uint8_t> &mem,
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    // The loader prints a line per file; keep the fuzzer's output readable.
-    ASSERT(freopen("/dev/null", "w", stdout) != nullptr);
-    static memfile_t file("ihex");
-    image_file = &file;
-    flashcheck::setup();
+    static flashcheck::loader_target_t made("ihex");
+    target = &made;
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    image_file->write(data, size);
-    flashcheck::reset();
-    const int result = add_ihex_to_map(image_file->path());
-    flashcheck::check_after(result);
-
-    std::vector<uint8_t> mem(flashcheck::mem_before), flags(flashcheck::flags_before);
-    ASSERT(result == reference_load(data, size, mem, flags));
-    flashcheck::check_same(mem, flags);
+    target->run(add_ihex_to_map, data, size,
+                [](const uint8_t *d, size_t n, std::vector<uint8_t> &mem,
+                   std::vector<uint8_t> &flags,
+                   bool &) { return reference_load(d, n, mem, flags); });
     return 0;
 }
