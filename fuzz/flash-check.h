@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "error.h"
 #include "kestrel.h"
 #include "memfile.h"
 

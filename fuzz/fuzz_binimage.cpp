@@ -20,6 +20,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "error.h"
+#include "kestrel-loaders.h"
 #include "kestrel.h"
 #include "memfile.h"
 

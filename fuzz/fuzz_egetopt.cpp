@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "error.h"
+#include "kestrel-cmdline.h"
 #include "kestrel.h"
 
 namespace

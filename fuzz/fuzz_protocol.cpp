@@ -35,7 +35,10 @@
 #include <cstring>
 #include <vector>
 
+#include "error.h"
 #include "fake-serial.h"
+#include "kestrel-proto.h"
+#include "kestrel-stages.h"
 #include "kestrel-sumcheck.h"
 #include "kestrel.h"
 #include "serial-linux.h"

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "flash-check.h"
+#include "kestrel-loaders.h"
 #include "kestrel.h"
 
 namespace

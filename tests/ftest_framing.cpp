@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "error.h"
 #include "fake-serial.h"
+#include "kestrel-proto.h"
 #include "kestrel.h"
 #include "serial-linux.h"
 

@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "error.h"
 #include "fake-serial.h"
+#include "kestrel-proto.h"
+#include "kestrel-stages.h"
 #include "kestrel-sumcheck.h"
 #include "kestrel.h"
 #include "serial-linux.h"

@@ -13,8 +13,10 @@
 
 #include <gtest/gtest.h>
 
+#include "error.h"
 #include "flash-copy.h"
 #include "images.h"
+#include "kestrel-loaders.h"
 #include "kestrel.h"
 
 namespace

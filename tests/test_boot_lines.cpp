@@ -15,8 +15,10 @@
 
 #include "boot-lines.h"
 #include "bootsim.h"
+#include "error.h"
 #include "fake-lines.h"
 #include "images.h"
+#include "kestrel-stages.h"
 #include "kestrel.h"
 #include "process.h"
 #include "pty-peer.h"

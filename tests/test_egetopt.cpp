@@ -12,6 +12,7 @@
 
 #include "egetopt.h"
 #include "error.h"
+#include "kestrel-cmdline.h"
 #include "kestrel.h"
 
 namespace

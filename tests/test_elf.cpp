@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "elf-image.h"
+#include "error.h"
 #include "flash-copy.h"
 #include "h8-program.h"
 #include "images.h"

@@ -9,6 +9,8 @@
 
 #include <sys/ioctl.h>
 
+#include "error.h"
+#include "kestrel-proto.h"
 #include "kestrel.h"
 #include "pty-peer.h"
 #include "serial-linux.h"

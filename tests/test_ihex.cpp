@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "error.h"
 #include "flash-copy.h"
 #include "h8-program.h"
 #include "images.h"

@@ -7,6 +7,9 @@
 #include <vector>
 
 #include "bootsim.h"
+#include "error.h"
+#include "kestrel-proto.h"
+#include "kestrel-stages.h"
 #include "kestrel.h"
 #include "serial-linux.h"
 

@@ -13,6 +13,8 @@
 
 #include "flash-copy.h"
 #include "images.h"
+#include "kestrel-loaders.h"
+#include "kestrel-proto.h"
 #include "kestrel.h"
 
 namespace

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "error.h"
 #include "gpio-linux.h"
 #include "kestrel.h"
 #include "serial-linux.h"

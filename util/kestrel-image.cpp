@@ -1,5 +1,7 @@
 // Image loaders: Motorola S-record files and raw binary images, placed into the
-// flash copy cfg.mem with their pages marked in cfg.flags.
+// flash copy cfg.mem with their pages marked in cfg.flags; the helpers every
+// loader shares, and read_image_files, which hands each listed image to its
+// loader.
 #include <array>
 #include <cctype>
 #include <cerrno>
@@ -14,6 +16,7 @@
 #include <unistd.h>
 
 #include "kestrel-loaders.h"
+#include "kestrel-proto.h"
 #include "kestrel.h"
 
 namespace
@@ -278,5 +281,29 @@ int add_bin_to_map(uint32_t start, const char *imagefile)
     mark_range(static_cast<uint32_t>(start), static_cast<uint32_t>(total));
     cfg.used += static_cast<uint32_t>(total);
     puts(" ok");
+    return 0;
+}
+
+int read_image_files()
+{
+    for (const img_file *img = cfg.img_first; img != nullptr; img = img->next) {
+        int ret = -1;
+        switch (img->format) {
+        case IMAGE_BIN:
+            ret = add_bin_to_map(img->offset, img->name);
+            break;
+        case IMAGE_SREC:
+            ret = add_srec_to_map(img->name);
+            break;
+        case IMAGE_IHEX:
+            ret = add_ihex_to_map(img->name);
+            break;
+        case IMAGE_ELF:
+            ret = add_elf_to_map(img->name);
+            break;
+        }
+        if (ret < 0)
+            return -1;
+    }
     return 0;
 }

@@ -1,6 +1,6 @@
-// Image loaders beside the S-record and binary ones (Intel HEX, ELF), and the
-// helpers that every loader of a text or object file shares: opening the file
-// safely and placing a run of data into the flash copy.
+// The image loaders (S-record, binary, Intel HEX, ELF), the helpers they share
+// (opening a file safely, placing a run of data into the flash copy), and the
+// dispatcher that loads every listed image.
 #pragma once
 
 #include <cstdint>
@@ -63,3 +63,26 @@ int add_ihex_to_map(const char *imagefile);
  * after one message: the file cannot be opened, is not such an ELF file
  * ("Error: FILE: reason"), or a segment lies outside the flash. */
 int add_elf_to_map(const char *imagefile);
+
+// Value of one hexadecimal character; no character is refused.
+unsigned char letter2char(unsigned char c);
+
+// Decodes cb bytes from the 2 * cb characters at in into out.
+void letters2char(const unsigned char *in, unsigned char *out, unsigned int cb);
+
+/* add_srec_to_map
+ * Places the data records of an S-record file into cfg.mem, marks their pages
+ * and adds the bytes placed to cfg.used. Returns the bytes placed, or -1 (open,
+ * not a regular file, read, truncated record, out of range), -2 malformed
+ * record, -3 checksum, -4 byte count. */
+int add_srec_to_map(const char *imagefile);
+
+/* add_bin_to_map
+ * Places a whole binary file at start in cfg.mem, marks its pages and adds its
+ * size to cfg.used. Returns 0 or more, or -1 after a message. */
+int add_bin_to_map(uint32_t start, const char *imagefile);
+
+/* read_image_files
+ * Loads every listed image in command-line order. Returns 0, or -1 at the
+ * first failure (later images are not opened); the loaders print their messages. */
+int read_image_files();

@@ -5,6 +5,9 @@
 #include <cstdio>
 
 #include "boot-lines.h"
+#include "kestrel-cmdline.h"
+#include "kestrel-loaders.h"
+#include "kestrel-stages.h"
 #include "kestrel-sumcheck.h"
 #include "kestrel.h"
 #include "serial-linux.h"

@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "kestrel.h"
+#include "error.h"
+#include "kestrel-proto.h"
 #include "serial-linux.h"
 
 namespace

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kestrel-proto.h"
 #include "kestrel.h"
 #include "serial-linux.h"
 

@@ -11,7 +11,10 @@
 #include <cstring>
 #include <array>
 
+#include "error.h"
+#include "kestrel-proto.h"
 #include "kestrel-rate.h"
+#include "kestrel-stages.h"
 #include "kestrel.h"
 #include "serial-linux.h"
 

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdio>
 
+#include "kestrel-proto.h"
 #include "kestrel.h"
 
 namespace

@@ -1,11 +1,8 @@
-// The upgrade driver: configuration record, command line, boot-mode protocol
-// and image loaders.
+// The configuration record that every stage shares, the image list it heads,
+// and the page map over the flash copy.
 #pragma once
 
 #include <cstdint>
-
-#include "egetopt.h"
-#include "error.h"
 
 // How an image file is read, chosen by the end of its name.
 enum image_format_e : int {
@@ -52,16 +49,7 @@ struct h8s_config_t {
 
 extern h8s_config_t cfg;
 
-// The driver's own error codes, after the error module's.
-enum : int {
-    ERR_NO_IMAGES = ERR_ADDITIONAL_ERRORS,
-    ERR_NO_INTERFACE,
-};
-
-extern const additional_error_t kestrel_errlist[];
-extern const opt_desc opts[];
-
-// ---- Page map ------------------------------------------------------------
+// The page map: one bit per programming unit of the flash copy.
 
 // Page of an address: address / unit.
 inline uint32_t page_of(uint32_t address)
@@ -93,123 +81,7 @@ inline bool test_page(uint32_t p)
     return (cfg.flags[p >> 3] >> (p & 7)) & 1u;
 }
 
-// Marks every page that holds a byte of [address, address + n); n = 0 marks nothing.
+/* mark_range
+ * Marks every page that holds a byte of [address, address + n); n = 0 marks
+ * nothing. */
 void mark_range(uint32_t address, uint32_t n);
-
-// ---- Command line (kestrel.cpp) ------------------------------------------
-
-/* usage
- * Prints the usage text on stdout with one puts (so an empty line follows). */
-void usage();
-
-/* set_serial_device
- * -s handler: "device[:baudrate]" into cfg.device and cfg.baudrate. Returns 1,
- * or -1 after recording ERR_OPTION_INVALID_VALUE (empty device, or a part too
- * long for its field). */
-int set_serial_device(const opt_desc *opt, int argc, char **args);
-
-/* image_format_of
- * The format an image file name selects: ".mot" S-record, ".hex" or ".ihex"
- * Intel HEX, ".elf" ELF, anything else binary. Suffixes are compared
- * case-sensitively and need at least one character before them. */
-image_format_e image_format_of(const char *name);
-
-/* set_read_size
- * --read-size handler: a decimal number from 1 to 65536 into cfg.read_size.
- * Returns 1, or -1 after recording ERR_OPTION_INVALID_VALUE. Whether it is a
- * multiple of the programming unit is known only after the layout inquiry. */
-int set_read_size(const opt_desc *opt, int argc, char **args);
-
-/* add_image_file
- * -i handler: "file[,start]" appended to the image list, with the warnings for
- * a start address that the file's format ignores or a binary image without
- * one. Returns 1, or -1 after recording an error. */
-int add_image_file(const opt_desc *opt, int argc, char **args);
-
-/* read_image_files
- * Loads every listed image in command-line order. Returns 0, or -1 at the
- * first failure (later images are not opened); the loaders print their messages. */
-int read_image_files();
-
-// ---- Command exchange (kestrel-proto.cpp) --------------------------------
-
-// The 8-bit sum of cb bytes at pb.
-uint8_t get_checksum(const uint8_t *pb, int cb);
-
-// Writes into pb[cb - 1] the two's complement of the sum of the cb - 1 bytes before it.
-void calc_checksum(uint8_t *pb, int cb);
-
-/* cmd_readwrite
- * Sends one framed command and receives its response. Returns the number of
- * data bytes now at the start of pbRead (null: an internal 2-byte buffer), or
- * -1 bad cbWriteSize / frame not sent whole, -2 no or wrong response code or
- * short size field, -3 response larger than cbMaxRead, -4 data or checksum
- * short, -5 wrong checksum. Each failure but a missing response code prints. */
-int cmd_readwrite(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWriteSize,
-                  uint8_t response, uint8_t *pbRead, int cbMaxRead, int cbRead, uint8_t cbReadSize);
-
-/* cmd_refusable
- * cmd_readwrite for a command the device may refuse on purpose; pbRead must
- * not be null and must hold at least 2 bytes. Returns what cmd_readwrite
- * returns, and sets *refused exactly when the device answered with another
- * response code followed by its error byte (a silent or broken answer is not
- * a refusal). */
-int cmd_refusable(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWriteSize,
-                  uint8_t response, uint8_t *pbRead, int cbMaxRead, int cbRead, uint8_t cbReadSize,
-                  bool *refused);
-
-// A command without data whose response has data.
-int cmd_read(uint8_t cmd, uint8_t response, uint8_t *pbRead, int cbMaxRead, int cbRead,
-             uint8_t cbReadSize);
-
-// A command with data acknowledged by one response byte.
-int cmd_write(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWriteSize,
-              uint8_t response);
-
-// A single command byte acknowledged by one response byte.
-int cmd(uint8_t cmd, uint8_t response);
-
-/* check_status
- * Asks for the boot program's status (0x4F). Returns 0 when the inquiry
- * succeeded, warning when checkstate is non-zero and differs; -1 after "Status
- * check failed". */
-int check_status(uint8_t checkstate);
-
-// ---- Protocol stages (kestrel-stages.cpp) --------------------------------
-
-// Writes n as four bytes, most significant first.
-void long2char(uint32_t n, uint8_t *pb);
-
-/* print_progress
- * printf for a progress text, one that begins with a carriage return and so
- * overwrites the one before it on its line. Prints nothing when cfg.quiet is
- * set (-q): a log then gets one line per stage instead of every step. */
-void print_progress(const char *format, ...) __attribute__((format(printf, 1, 2)));
-
-int adjust_baud_rate(const char *device); // synchronisation at 9600 baud: 0 or -1
-int get_info();                           // flash layout inquiry: 0, -1 or -4
-int prepare();                            // device selection and new bit rate: 0, -1 ... -6
-int enter_erase_program_state();          // 0, -1 or -2
-int erase_flash();                        // 0, -1, -3, -4 or -5
-int program_flash();                      // 0, -1, -2 or -3
-int verify_flash();                       // 0, -1, -2 or -3
-
-// ---- Image loaders (kestrel-image.cpp) -----------------------------------
-
-// Value of one hexadecimal character; no character is refused.
-unsigned char letter2char(unsigned char c);
-
-// Decodes cb bytes from the 2 * cb characters at in into out.
-void letters2char(const unsigned char *in, unsigned char *out, unsigned int cb);
-
-/* add_srec_to_map
- * Places the data records of an S-record file into cfg.mem, marks their pages
- * and adds the bytes placed to cfg.used. Returns the bytes placed, or -1 (open,
- * not a regular file, read, truncated record, out of range), -2 malformed
- * record, -3 checksum, -4 byte count. */
-int add_srec_to_map(const char *imagefile);
-
-/* add_bin_to_map
- * Places a whole binary file at start in cfg.mem, marks its pages and adds its
- * size to cfg.used. Returns 0 or more, or -1 after a message. */
-int add_bin_to_map(uint32_t start, const char *imagefile);

@@ -1,0 +1,48 @@
+// The boot-mode command exchange: checksums, one framed command and its
+// response, and the status inquiry. Every stage after synchronisation talks to
+// the device through it.
+#pragma once
+
+#include <cstdint>
+
+// The 8-bit sum of cb bytes at pb.
+uint8_t get_checksum(const uint8_t *pb, int cb);
+
+// Writes into pb[cb - 1] the two's complement of the sum of the cb - 1 bytes before it.
+void calc_checksum(uint8_t *pb, int cb);
+
+/* cmd_readwrite
+ * Sends one framed command and receives its response. Returns the number of
+ * data bytes now at the start of pbRead (null: an internal 2-byte buffer), or
+ * -1 bad cbWriteSize / frame not sent whole, -2 no or wrong response code or
+ * short size field, -3 response larger than cbMaxRead, -4 data or checksum
+ * short, -5 wrong checksum. Each failure but a missing response code prints. */
+int cmd_readwrite(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWriteSize,
+                  uint8_t response, uint8_t *pbRead, int cbMaxRead, int cbRead, uint8_t cbReadSize);
+
+/* cmd_refusable
+ * cmd_readwrite for a command the device may refuse on purpose; pbRead must
+ * not be null and must hold at least 2 bytes. Returns what cmd_readwrite
+ * returns, and sets *refused exactly when the device answered with another
+ * response code followed by its error byte (a silent or broken answer is not
+ * a refusal). */
+int cmd_refusable(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWriteSize,
+                  uint8_t response, uint8_t *pbRead, int cbMaxRead, int cbRead, uint8_t cbReadSize,
+                  bool *refused);
+
+// A command without data whose response has data.
+int cmd_read(uint8_t cmd, uint8_t response, uint8_t *pbRead, int cbMaxRead, int cbRead,
+             uint8_t cbReadSize);
+
+// A command with data acknowledged by one response byte.
+int cmd_write(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWriteSize,
+              uint8_t response);
+
+// A single command byte acknowledged by one response byte.
+int cmd(uint8_t cmd, uint8_t response);
+
+/* check_status
+ * Asks for the boot program's status (0x4F). Returns 0 when the inquiry
+ * succeeded, warning when checkstate is non-zero and differs; -1 after "Status
+ * check failed". */
+int check_status(uint8_t checkstate);
