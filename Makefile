@@ -109,6 +109,17 @@ deb:
 	@scripts/install-deps-deb $(DEB_ARCH)
 	scripts/deb $(DEB_OUT) $(DEB_ARCH)
 
+# The package's Mender update module and SWUpdate handler end to end against
+# the simulator, with the real tools, in a private mount namespace (as root):
+# see scripts/check-fleet. Everything it writes stays in $(FLEET_BUILD).
+NATIVE_ARCH := $(shell dpkg --print-architecture 2>/dev/null)
+check-fleet: all
+	@scripts/install-deps-deb $(NATIVE_ARCH)
+	@scripts/install-deps-fleet
+	scripts/deb $(DEB_OUT) $(NATIVE_ARCH)
+	scripts/check-fleet $(BUILD) $(DEB_OUT)/kestrel_$$(dpkg-parsechangelog -S Version)_$(NATIVE_ARCH).deb \
+	  $(FLEET_BUILD)
+
 format:
 	clang-format -i util/*.cpp util/*.h sim/*.cpp sim/*.h tests/*.cpp tests/support/*.cpp \
 	  tests/support/*.h fuzz/*.cpp bench/*.cpp
