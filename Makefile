@@ -96,11 +96,11 @@ fuzz: deps
 # The program and its manual page; DESTDIR=<root file system> installs under
 # that directory. install-cross installs the program built for ARCH.
 install: configure
-	cmake --build $(BUILD) -j $(JOBS) --target kestrel
+	cmake --build $(BUILD) -j $(JOBS) --target kestrel kestrel-gang
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix $(PREFIX)
 
 install-cross: configure-cross
-	cmake --build $(CROSS_BUILD) -j $(JOBS) --target kestrel
+	cmake --build $(CROSS_BUILD) -j $(JOBS) --target kestrel kestrel-gang
 	DESTDIR="$(DESTDIR)" cmake --install $(CROSS_BUILD) --prefix $(PREFIX)
 
 # The Debian package (kestrel_<version>_<arch>.deb) in $(DEB_OUT), checked

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -616,5 +617,140 @@ INSTANTIATE_TEST_SUITE_P(
                       }),
                       "Buffer is too small\n"}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// ---- The run's record (--events), blank units, signals ----------------------
+
+// The checker's verdict on a record: "stages=...;failed=...;status=N", or
+// "invalid: ..." with the first violation.
+std::string check_events(const std::string &path, const char *mode = "events")
+{
+    auto r = testproc::run("/usr/bin/python3",
+                           {std::string(SOURCE_DIR) + "/tests/check-events.py", mode, path});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    return r.out;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The image's name holds a quote, a control character and a byte that is not
+// UTF-8: the record stays valid JSON and standard output stays as without it.
+TEST_F(Upgrade, EventsRecordAWholeRunWithoutChangingTheOutput)
+{
+    const auto regions = sample_regions();
+    const std::string image = dir.write("f\"w\x01\xff.mot", testimg::srec(regions));
+    const std::string events = dir.path() + "/run.jsonl";
+    start();
+    auto r = run({"-s", device("115200"), "-i", image, "-v", "--events", events});
+    sim->stop();
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, success_output(sim->slave_path(), "115200", image, regions, true, false));
+    EXPECT_EQ(check_events(events),
+              "stages=sync,layout,select,enter,load,erase,program,verify;failed=None;status=0\n");
+    const std::string record = read_file(events);
+    EXPECT_NE(record.find("\"name\":\"" + dir.path() +
+                          "/f\\\"w\\u0001\\ufffd.mot\",\"format\":"
+                          "\"srec\",\"start\":null,\"size\":"),
+              std::string::npos)
+        << record;
+    EXPECT_NE(record.find("{\"event\":\"device\",\"t\":"), std::string::npos);
+    EXPECT_NE(record.find("\"code\":\"3K64\",\"name\":\"H8S-SIM\",\"flash_size\":524288,\"unit\":"
+                          "128,\"blocks\":16,\"baudrate\":115200}"),
+              std::string::npos)
+        << record;
+    EXPECT_NE(record.find("\"status\":0,\"failed_stage\":null,\"erased_blocks\":5,"
+                          "\"programmed_units\":" +
+                          std::to_string(pages_of(regions).size()) +
+                          ",\"skipped_units\":0,\"bytes_loaded\":1768,\"sum\":null,"),
+              std::string::npos)
+        << record;
+}
+
+TEST_F(Upgrade, EventsEndWithTheFailedStageWhenProgrammingFails)
+{
+    faults = {{0x50, 3, Fault::Refuse, 0x53}};
+    const std::string image = dir.write("fw.mot", testimg::srec(sample_regions()));
+    const std::string events = dir.path() + "/run.jsonl";
+    start();
+    auto r = run({"-s", device("115200"), "-i", image, "--sum-check", "--events", events});
+    sim->stop();
+    EXPECT_EQ(r.status, 249) << r.out;
+    EXPECT_EQ(check_events(events),
+              "stages=sync,layout,select,enter,load,erase,program;failed=program;status=249\n");
+    EXPECT_NE(read_file(events).find("\"programmed_units\":2,"), std::string::npos);
+}
+
+// SIGTERM while kestrel waits for an answer that never comes: it ends at once
+// (not after the 15 s time-out) with status 244, and the record is complete.
+TEST_F(Upgrade, SigtermEndsTheRunAtOnceWithItsOwnStatus)
+{
+    faults = {{0x50, 3, Fault::Silence}};
+    const std::string image = dir.write("fw.mot", testimg::srec(sample_regions()));
+    const std::string events = dir.path() + "/run.jsonl";
+    start();
+    bool sent = false;
+    auto r = testproc::kestrel(
+        {"-s", device("115200"), "-i", image, "--events", events}, 60000, [&](pid_t pid) {
+            if (!sent && read_file(events).find("\"done\":2,\"total\":14}") != std::string::npos) {
+                kill(pid, SIGTERM);
+                sent = true;
+            }
+        });
+    sim->stop();
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(r.status, 244) << r.out;
+    EXPECT_LT(r.seconds, 10.0) << "waited out the time-out";
+    const std::string tail = "Interrupted by signal 15\n";
+    ASSERT_GE(r.out.size(), tail.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail) << r.out;
+    EXPECT_EQ(check_events(events),
+              "stages=sync,layout,select,enter,load,erase,program;failed=program;status=244\n");
+}
+
+// A short program padded to the whole flash with 0xFF, as objcopy --pad-to
+// makes it, with a blank unit inside the code and a patch in block 12.
+TEST_F(Upgrade, SkipBlankSendsOnlyUnitsHoldingDataAndStillVerifiesAll)
+{
+    Bytes padded(kFlash, 0xFF);
+    const Bytes code = testimg::pattern(20 * 1024, 7);
+    std::copy(code.begin(), code.end(), padded.begin());
+    std::fill(padded.begin() + 0x1000, padded.begin() + 0x1080, 0xFF);
+    const Bytes patch = testimg::pattern(256, 8);
+    std::copy(patch.begin(), patch.end(), padded.begin() + 0x40000);
+    const std::string image = dir.write("fw.bin", std::string(padded.begin(), padded.end()));
+    const std::string events = dir.path() + "/run.jsonl";
+    start();
+    auto r =
+        run({"-s", device("115200"), "-i", image + ",0", "-v", "--skip-blank", "--events", events});
+    sim->stop();
+    ASSERT_EQ(r.status, 0) << r.out;
+
+    const uint32_t sent = 20 * 1024 / kUnit - 1 + 2; // the code, less its blank unit, the patch
+    size_t programs = 0;
+    size_t reads = 0;
+    for (const Bytes &f : sim->frames()) {
+        programs += f[0] == 0x50 ? 1 : 0;
+        reads += f[0] == 0x52 ? 1 : 0;
+    }
+    EXPECT_EQ(programs, sent + 1) << "and the end of programming";
+    EXPECT_EQ(reads, kFlash / kUnit) << "-v reads the blank units too";
+    EXPECT_EQ(sim->erased_blocks(), (std::set<unsigned>{0, 1, 2, 3, 4, 12}));
+    EXPECT_TRUE(sim->flash() == padded);
+    const std::string skipped = std::to_string(kFlash / kUnit - sent);
+    EXPECT_NE(r.out.find("\tBytes to program: 524288 bytes\n\tBlank units skipped: " + skipped +
+                         "\n\nErasing: "),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\rUpgrading: 0%\rUpgrading: 1%"), std::string::npos);
+    EXPECT_NE(r.out.find("\rUpgrading: 100%\n"), std::string::npos);
+    EXPECT_EQ(check_events(events),
+              "stages=sync,layout,select,enter,load,erase,program,verify;failed=None;status=0\n");
+    EXPECT_NE(read_file(events).find("\"erased_blocks\":6,\"programmed_units\":" +
+                                     std::to_string(sent) + ",\"skipped_units\":" + skipped + ","),
+              std::string::npos);
+}
 
 } // namespace

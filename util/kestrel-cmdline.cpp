@@ -4,6 +4,7 @@
 #include "kestrel-cmdline.h"
 
 #include "boot-lines.h"
+#include "kestrel-events.h"
 
 #include <cctype>
 #include <cerrno>
@@ -11,6 +12,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#ifndef KESTREL_VERSION
+#define KESTREL_VERSION "unknown"
+#endif
 
 const additional_error_t kestrel_errlist[] = {
     {static_cast<local_error_t>(ERR_NO_IMAGES), "No images specified"},
@@ -28,6 +33,10 @@ const opt_desc opts[] = {
     {0, "read-size", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&set_read_size)},
     {0, "boot", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&set_boot_sequence)},
     {0, "run", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&set_run_sequence)},
+    // Production runs: the record of the run, blank units, the version.
+    {0, "events", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&set_events_file)},
+    {0, "skip-blank", OPT_TYPE_BOOLEAN, 0, 0, 0, &cfg.skip_blank},
+    {0, "version", OPT_TYPE_USAGE, 0, 0, 0, reinterpret_cast<void *>(&print_version)},
     {'?', "help", OPT_TYPE_USAGE, 0, 0, 0, reinterpret_cast<void *>(&usage)},
     {0, nullptr, OPT_TYPE_END, 0, 0, 0, nullptr},
 };
@@ -47,7 +56,28 @@ void usage()
          " --sum-check: compare the device's sum of the whole flash\n"
          " --read-size: bytes per memory read when verifying\n"
          " --boot: steps that start the H8S in boot mode\n"
-         " --run: steps that restart the H8S after the upgrade\n");
+         " --run: steps that restart the H8S after the upgrade\n"
+         " --events: JSON Lines record of the run to a file or fd:N\n"
+         " --skip-blank: neither program nor erase units that are all 0xFF\n"
+         " --version: print the version\n");
+}
+
+void print_version()
+{
+    printf("kestrel %s\n", KESTREL_VERSION);
+}
+
+int set_events_file(const opt_desc *opt, int argc, char **args)
+{
+    ASSERT(argc == 1);
+    if (events_open(args[0]) < 0) {
+        const int why = errno;
+        errno = 0; // the detail text says why; local_perror must not print errno instead
+        set_local_errno(ERR_OPTION_INVALID_VALUE, " for option %s: cannot write to %s: %s",
+                        get_option_name(opt), args[0], strerror(why));
+        return -1;
+    }
+    return 1;
 }
 
 // Copies len characters of src into a field of cap bytes. A value that does not

@@ -6,7 +6,9 @@
 
 #include "boot-lines.h"
 #include "kestrel-cmdline.h"
+#include "kestrel-events.h"
 #include "kestrel-loaders.h"
+#include "kestrel-signal.h"
 #include "kestrel-stages.h"
 #include "kestrel-sumcheck.h"
 #include "kestrel.h"
@@ -15,12 +17,35 @@
 namespace
 {
 
-// A stage after synchronisation failed: summary line (if any), close the port.
-int fail(const char *summary, int status)
+constexpr int STATUS_INTERRUPTED = -12; // exit status 244: SIGINT or SIGTERM
+
+// Runs one stage between its begin and end in the record (STAGE_NONE: not
+// recorded). False when it failed or a signal arrived while it ran.
+template <typename Call> bool run_stage(stage_e stage, Call call)
 {
+    if (stage != STAGE_NONE)
+        stage_begin(stage);
+    const bool ok = call() >= 0 && interrupted_by() == 0;
+    if (stage != STAGE_NONE)
+        stage_end(ok);
+    return ok;
+}
+
+// A stage failed: summary line (if any), the port closed when close_port,
+// the result recorded. After SIGINT or SIGTERM the summary is the signal's.
+int fail(const char *summary, int status, bool close_port = true)
+{
+    if (interrupted_by() != 0) {
+        serial_close();
+        printf("Interrupted by signal %i\n", interrupted_by());
+        events_result(STATUS_INTERRUPTED);
+        return STATUS_INTERRUPTED;
+    }
     if (summary != nullptr)
         puts(summary);
-    serial_close();
+    if (close_port)
+        serial_close();
+    events_result(status);
     return status;
 }
 
@@ -32,7 +57,10 @@ void print_parameters()
     printf("\tFrequency: %" PRIu32 " Hz\n", cfg.freq);
     printf("\tMemory size: %" PRIu32 " bytes\n", cfg.size);
     printf("\tProgramming unit size: %i bytes\n", static_cast<int>(cfg.unit));
-    printf("\tBytes to program: %" PRIu32 " bytes\n\n", cfg.used);
+    printf("\tBytes to program: %" PRIu32 " bytes\n", cfg.used);
+    if (cfg.skip_blank != 0)
+        printf("\tBlank units skipped: %" PRIu32 "\n", run_counts.skipped_units);
+    putchar('\n');
 }
 
 } // namespace
@@ -61,34 +89,39 @@ int main(int argc, char **argv)
         usage();
         return -2;
     }
+    signals_install();
+    events_start();
     printf("Baud rate %s has been set\n", "9600");
 
-    if (boot_sequence(cfg.boot_seq, cfg.device) < 0)
+    if (!run_stage(cfg.boot_seq != nullptr ? STAGE_BOOT : STAGE_NONE,
+                   [] { return boot_sequence(cfg.boot_seq, cfg.device); }))
         return fail("Failed to adjust baud rate", -3);
-    if (adjust_baud_rate(cfg.device) < 0) {
-        puts("Failed to adjust baud rate");
-        return -3;
-    }
-    if (get_info() < 0)
+    if (!run_stage(STAGE_SYNC, [] { return adjust_baud_rate(cfg.device); }))
+        return fail("Failed to adjust baud rate", -3, false);
+    if (!run_stage(STAGE_LAYOUT, get_info))
         return fail("Failed to retrieve controller information", -4);
-    if (prepare() < 0)
+    if (!run_stage(STAGE_SELECT, prepare))
         return fail("Failed to prepare the controller", -5);
-    if (enter_erase_program_state() < 0)
+    events_device(selected_device.code, selected_device.name);
+    if (!run_stage(STAGE_ENTER, enter_erase_program_state))
         return fail("Failed to switch to erase/program state", -5);
-    if (read_image_files() < 0)
+    if (!run_stage(STAGE_LOAD, read_image_files))
         return fail(nullptr, -1);
+    if (cfg.skip_blank != 0)
+        run_counts.skipped_units = count_blank_units();
     print_parameters();
-    if (erase_flash() < 0)
+    if (!run_stage(STAGE_ERASE, erase_flash))
         return fail("Failed to erasing the flash memory", -6);
-    if (program_flash() < 0)
+    if (!run_stage(STAGE_PROGRAM, program_flash))
         return fail("Error while writing to the flash memory", -7);
-    if (cfg.verify != 0 && verify_flash() < 0)
+    if (cfg.verify != 0 && !run_stage(STAGE_VERIFY, verify_flash))
         return fail("Error while verifying the flash memory", -8);
-    if (cfg.sum_check != 0 && sum_check() < 0)
+    if (cfg.sum_check != 0 && !run_stage(STAGE_SUM_CHECK, sum_check))
         return fail("Error while verifying the flash memory", -8);
-    if (run_sequence(cfg.run_seq) < 0)
+    if (!run_stage(cfg.run_seq != nullptr ? STAGE_RUN : STAGE_NONE,
+                   [] { return run_sequence(cfg.run_seq); }))
         return fail(nullptr, -11);
-    if (serial_close() != 0)
-        return -10;
-    return 0;
+    const int status = serial_close() != 0 ? -10 : 0;
+    events_result(status);
+    return status;
 }

@@ -7,6 +7,7 @@
 
 #include "error.h"
 #include "kestrel-proto.h"
+#include "kestrel-signal.h"
 #include "serial-linux.h"
 
 namespace
@@ -49,6 +50,9 @@ int cmd_readwrite(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWr
     ASSERT(cbReadSize <= 4);
     ASSERT(cbWrite >= 0);
     ASSERT(cbRead >= 0);
+    // After SIGINT or SIGTERM no new exchange starts; the caller's stage ends.
+    if (interrupted_by() != 0)
+        return -1;
 
     // 1. The frame.
     int len = 0;

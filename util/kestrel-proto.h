@@ -14,7 +14,8 @@ void calc_checksum(uint8_t *pb, int cb);
 /* cmd_readwrite
  * Sends one framed command and receives its response. Returns the number of
  * data bytes now at the start of pbRead (null: an internal 2-byte buffer), or
- * -1 bad cbWriteSize / frame not sent whole, -2 no or wrong response code or
+ * -1 bad cbWriteSize / frame not sent whole / SIGINT or SIGTERM received
+ * before it (nothing sent, nothing printed), -2 no or wrong response code or
  * short size field, -3 response larger than cbMaxRead, -4 data or checksum
  * short, -5 wrong checksum. Each failure but a missing response code prints. */
 int cmd_readwrite(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWriteSize,

@@ -4,6 +4,7 @@
 // failure; main adds the summary line.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -12,8 +13,10 @@
 #include <array>
 
 #include "error.h"
+#include "kestrel-events.h"
 #include "kestrel-proto.h"
 #include "kestrel-rate.h"
+#include "kestrel-signal.h"
 #include "kestrel-stages.h"
 #include "kestrel.h"
 #include "serial-linux.h"
@@ -63,6 +66,22 @@ uint32_t percent(uint32_t bytes)
     return cfg.used != 0 ? static_cast<uint32_t>(bytes * 100u) / cfg.used : 100u;
 }
 
+// Marked pages that programming sends: with --skip-blank, the blank ones are left out.
+bool page_to_send(uint32_t page)
+{
+    return test_page(page) && (cfg.skip_blank == 0 || !unit_is_blank(page));
+}
+
+// Number of marked pages.
+uint32_t marked_pages()
+{
+    uint32_t n = 0;
+    const uint32_t pages = page_count();
+    for (uint32_t page = 0; page < pages; ++page)
+        n += test_page(page) ? 1 : 0;
+    return n;
+}
+
 // One synchronisation try on a freshly opened port: 1 synchronised, 0 try
 // again now, 2 try again after a pause, -1 give up.
 int sync_try(const char *device)
@@ -101,6 +120,27 @@ int sync_try(const char *device)
 
 } // namespace
 
+selected_device_t selected_device;
+
+bool unit_is_blank(uint32_t page)
+{
+    const uint64_t first = static_cast<uint64_t>(page) * cfg.unit;
+    const uint64_t end = std::min<uint64_t>(first + cfg.unit, cfg.size);
+    for (uint64_t a = first; a < end; ++a)
+        if (cfg.mem[a] != 0xFF)
+            return false;
+    return true;
+}
+
+uint32_t count_blank_units()
+{
+    uint32_t n = 0;
+    const uint32_t pages = page_count();
+    for (uint32_t page = 0; page < pages; ++page)
+        n += test_page(page) && unit_is_blank(page) ? 1 : 0;
+    return n;
+}
+
 void print_progress(const char *format, ...)
 {
     if (cfg.quiet != 0)
@@ -122,6 +162,8 @@ void long2char(uint32_t n, uint8_t *pb)
 int adjust_baud_rate(const char *device)
 {
     for (int n = 0; n < SYNC_TRIES; ++n) {
+        if (interrupted_by() != 0)
+            break;
         print_progress("\rRetry %2i\r", n);
         int r = sync_try(device);
         if (r < 0)
@@ -248,6 +290,10 @@ int prepare()
     if (cmd_write(0x10, writebuf, 4, 1, ACK) < 0)
         return -2;
     printf("Device \"%.4s\" selected\n", reinterpret_cast<const char *>(writebuf));
+    memcpy(selected_device.code, writebuf, 4);
+    selected_device.code[4] = '\0';
+    snprintf(selected_device.name, sizeof selected_device.name, "%.*s", namelen,
+             reinterpret_cast<const char *>(readbuf + 6));
 
     if (cmd_read(0x21, 0x31, readbuf, sizeof readbuf, 0, 1) < 0)
         return -3;
@@ -336,11 +382,13 @@ int erase_flash()
     const uint64_t map_pages = (static_cast<uint64_t>(cfg.size) + cfg.unit - 1) / cfg.unit;
     uint64_t addr = 0;
     for (uint8_t i = 0; i < cfg.blocks;) {
+        if (interrupted_by() != 0)
+            return -4;
         uint32_t block_size = cfg.block_sizes[i];
         bool need_erase = false;
         uint64_t last = (addr + block_size) / cfg.unit;
         for (uint64_t page = addr / cfg.unit; page <= last && page < map_pages; ++page) {
-            if (test_page(static_cast<uint32_t>(page))) {
+            if (page_to_send(static_cast<uint32_t>(page))) {
                 need_erase = true;
                 break;
             }
@@ -349,9 +397,11 @@ int erase_flash()
             printf("Failed to erase block %i\n", i);
             return -4;
         }
+        run_counts.erased_blocks += need_erase ? 1 : 0;
         ++i;
         addr += static_cast<uint64_t>(block_size) + 1;
         print_progress("\rErasing: %i%%", i * 100 / cfg.blocks);
+        stage_progress(i, cfg.blocks);
     }
     putchar('\n');
 
@@ -374,9 +424,15 @@ int program_flash()
     }
     uint32_t bytes = 0;
     const uint32_t pages = page_count();
+    uint32_t to_send = 0;
+    for (uint32_t page = 0; page < pages; ++page)
+        to_send += page_to_send(page) ? 1 : 0;
+    uint32_t sent = 0;
     for (uint32_t page = 0; page < pages; ++page) {
-        if (!test_page(page))
+        if (!page_to_send(page))
             continue;
+        if (interrupted_by() != 0)
+            return -2;
         uint32_t address = page * cfg.unit;
         long2char(address, chunk.data());
         memcpy(chunk.data() + 4, cfg.mem + address, cfg.unit);
@@ -386,7 +442,12 @@ int program_flash()
             return -2;
         }
         bytes += cfg.unit;
-        print_progress("\rUpgrading: %" PRIu32 "%%", percent(bytes));
+        ++sent;
+        ++run_counts.programmed_units;
+        // With --skip-blank the image bytes no longer match what is sent: count units.
+        print_progress("\rUpgrading: %" PRIu32 "%%",
+                       cfg.skip_blank != 0 ? sent * 100 / to_send : percent(bytes));
+        stage_progress(sent, to_send);
     }
     putchar('\n');
 
@@ -412,11 +473,15 @@ int verify_flash()
     req[0] = 0x01;                                                    // the user MAT
     uint32_t bytes = 0;
     const uint32_t pages = page_count();
+    const uint32_t total = marked_pages();
+    uint32_t compared = 0;
     for (uint32_t page = 0; page < pages;) {
         if (!test_page(page)) {
             ++page;
             continue;
         }
+        if (interrupted_by() != 0)
+            return -2;
         uint32_t run = 1;
         while (page + run < pages && run < max_run && test_page(page + run))
             ++run;
@@ -448,6 +513,7 @@ int verify_flash()
             }
             bytes += unit;
             print_progress("\rVerifying: %" PRIu32 "%%", percent(bytes));
+            stage_progress(++compared, total);
         }
         page += run;
     }

@@ -13,6 +13,29 @@ void long2char(uint32_t n, uint8_t *pb);
  * set (-q): a log then gets one line per stage instead of every step. */
 void print_progress(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
+// The device that prepare selected: its code and name as the device reported them.
+struct selected_device_t {
+    char code[5];   // 4 characters
+    char name[256]; // at most 251 characters
+};
+
+extern selected_device_t selected_device;
+
+/* unit_is_blank
+ * Whether page p of the flash copy holds only 0xFF: a unit the device's
+ * erasure already left as the image wants it (--skip-blank). */
+bool unit_is_blank(uint32_t page);
+
+/* count_blank_units
+ * The number of marked pages that unit_is_blank. */
+uint32_t count_blank_units();
+
+// With --skip-blank, erase_flash and program_flash leave out blank marked units
+// (a block whose marked units are all blank is not erased). The loops of
+// erase_flash, program_flash and verify_flash, and the synchronisation tries,
+// stop at the next exchange once SIGINT or SIGTERM arrived (interrupted_by),
+// with the stage's failure value and no message.
+
 int adjust_baud_rate(const char *device); // synchronisation at 9600 baud: 0 or -1
 int get_info();                           // flash layout inquiry: 0, -1 or -4
 int prepare();                            // device selection and new bit rate: 0, -1 ... -6

@@ -17,6 +17,8 @@ constexpr int SUM_BYTES = 4;
 
 } // namespace
 
+sum_result_t sum_result;
+
 uint32_t flash_sum()
 {
     uint32_t sum = 0;
@@ -44,6 +46,7 @@ int sum_check()
                                  static_cast<unsigned long>(buf[1]) << 16 |
                                  static_cast<unsigned long>(buf[2]) << 8 | buf[3];
     const unsigned long expected = flash_sum();
+    sum_result = {true, static_cast<uint32_t>(device), static_cast<uint32_t>(expected)};
     if (device != expected) {
         printf("Error: sum check failed: device %08lX, expected %08lX\n", device, expected);
         return -2;

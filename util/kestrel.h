@@ -45,6 +45,7 @@ struct h8s_config_t {
     uint8_t areas;            // user MAT areas the layout inquiry reported, at most 31
     uint32_t area_first[31];  // first address of each user MAT area
     uint32_t area_last[31];   // last address of each user MAT area
+    int skip_blank;           // non-zero: marked units all 0xFF are neither programmed nor erased
 };
 
 extern h8s_config_t cfg;

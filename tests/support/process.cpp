@@ -31,7 +31,8 @@ std::vector<std::string> target_command(const std::string &path)
     return words;
 }
 
-Result run(const std::string &path, const std::vector<std::string> &args, int timeout_ms)
+Result run(const std::string &path, const std::vector<std::string> &args, int timeout_ms,
+           const Watch &watch)
 {
     Result res;
     int outp[2], errp[2];
@@ -76,8 +77,12 @@ Result run(const std::string &path, const std::vector<std::string> &args, int ti
             kill(pid, SIGKILL);
             break;
         }
+        if (watch)
+            left = std::min<long long>(left, 20);
         if (poll(fds, 2, static_cast<int>(left)) < 0)
             break;
+        if (watch)
+            watch(pid);
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || fds[i].revents == 0)
                 continue;
@@ -106,11 +111,11 @@ Result run(const std::string &path, const std::vector<std::string> &args, int ti
     return res;
 }
 
-Result kestrel(const std::vector<std::string> &args, int timeout_ms)
+Result kestrel(const std::vector<std::string> &args, int timeout_ms, const Watch &watch)
 {
     std::vector<std::string> words = target_command(KESTREL_BIN);
     words.insert(words.end(), args.begin(), args.end());
-    return run(words[0], {words.begin() + 1, words.end()}, timeout_ms);
+    return run(words[0], {words.begin() + 1, words.end()}, timeout_ms, watch);
 }
 
 } // namespace testproc

@@ -3,8 +3,11 @@
 // which it is killed.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
+
+#include <sys/types.h>
 
 namespace testproc
 {
@@ -22,10 +25,15 @@ struct Result {
 // the emulator, its arguments and path in a cross build.
 std::vector<std::string> target_command(const std::string &path);
 
+// Called about every 20 ms while the child runs, with its process id.
+using Watch = std::function<void(pid_t)>;
+
 // Runs path with args (argv[0] is path), standard input from /dev/null.
-Result run(const std::string &path, const std::vector<std::string> &args, int timeout_ms = 60000);
+Result run(const std::string &path, const std::vector<std::string> &args, int timeout_ms = 60000,
+           const Watch &watch = nullptr);
 
 // Runs the kestrel binary of this build (through the emulator in a cross build).
-Result kestrel(const std::vector<std::string> &args, int timeout_ms = 60000);
+Result kestrel(const std::vector<std::string> &args, int timeout_ms = 60000,
+               const Watch &watch = nullptr);
 
 } // namespace testproc
