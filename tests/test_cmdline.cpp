@@ -25,6 +25,9 @@ const std::string usage_text =
     " --read-size: bytes per memory read when verifying\n"
     " --boot: steps that start the H8S in boot mode\n"
     " --run: steps that restart the H8S after the upgrade\n"
+    " --events: JSON Lines record of the run to a file or fd:N\n"
+    " --skip-blank: neither program nor erase units that are all 0xFF\n"
+    " --version: print the version\n"
     "\n"; // the newline puts adds
 
 const std::string no_images = "Command line error: No images specified (16)\n";

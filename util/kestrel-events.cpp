@@ -30,9 +30,10 @@ run_counts_t run_counts;
 namespace
 {
 
-constexpr std::array<const char *, STAGE_NONE + 1> stage_names = {
-    "boot",  "sync",    "layout", "select",    "enter", "load",
-    "erase", "program", "verify", "sum_check", "run",   ""};
+// Indexed by stage_e.
+constexpr const char *stage_names[STAGE_NONE + 1] = {"boot",   "sync",      "layout", "select",
+                                                     "enter",  "load",      "erase",  "program",
+                                                     "verify", "sum_check", "run",    ""};
 
 int fd = -1;
 timespec t0{};
@@ -162,7 +163,7 @@ const char *stage_name(stage_e stage)
 
 int events_open(const char *spec)
 {
-    if (fd >= 0 && fd > 2)
+    if (fd > 2)
         close(fd);
     fd = -1;
     if (strncmp(spec, "fd:", 3) == 0) {

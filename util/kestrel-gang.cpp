@@ -26,8 +26,6 @@
 #define KESTREL_VERSION "unknown"
 #endif
 
-extern char **environ;
-
 namespace
 {
 
@@ -79,78 +77,84 @@ double seconds_between(const timespec &a, const timespec &b)
            static_cast<double>(b.tv_nsec - a.tv_nsec) / 1e9;
 }
 
+void skip_ws(const std::string &text, size_t &i)
+{
+    while (i < text.size() &&
+           (text[i] == ' ' || text[i] == '\t' || text[i] == '\r' || text[i] == '\n'))
+        ++i;
+}
+
+// Moves i past the JSON value that starts there (a string, an object or array
+// with everything in it, or a literal up to the next ',' or '}'). False when
+// it is cut short.
+bool skip_value(const std::string &text, size_t &i)
+{
+    int depth = 0;
+    bool in_string = false;
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                in_string = false;
+                if (depth == 0) {
+                    ++i;
+                    return true;
+                }
+            }
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '{' || c == '[') {
+            ++depth;
+        } else if (c == '}' || c == ']') {
+            if (depth == 0)
+                return true;
+            if (--depth == 0) {
+                ++i;
+                return true;
+            }
+        } else if (c == ',' && depth == 0) {
+            return true;
+        }
+    }
+    return !in_string && depth == 0;
+}
+
 // The raw text of the value of key in one JSON object of kestrel's record
 // (a string keeps its quotes); empty when the key is missing or the text is
 // not an object. Strings and nested values are skipped whole, so a key inside
 // a file name never matches.
 std::string json_value(const std::string &obj, const char *key)
 {
+    const std::string quoted = std::string("\"") + key + "\"";
     size_t i = 0;
-    const size_t n = obj.size();
-    auto skip_ws = [&] {
-        while (i < n && (obj[i] == ' ' || obj[i] == '\t' || obj[i] == '\r' || obj[i] == '\n'))
-            ++i;
-    };
-    // Past one value; false when it is malformed.
-    auto skip_value = [&]() -> bool {
-        int depth = 0;
-        bool in_string = false;
-        for (; i < n; ++i) {
-            const char c = obj[i];
-            if (in_string) {
-                if (c == '\\')
-                    ++i;
-                else if (c == '"') {
-                    in_string = false;
-                    if (depth == 0) {
-                        ++i;
-                        return true;
-                    }
-                }
-            } else if (c == '"') {
-                in_string = true;
-            } else if (c == '{' || c == '[') {
-                ++depth;
-            } else if (c == '}' || c == ']') {
-                if (depth == 0)
-                    return true;
-                if (--depth == 0) {
-                    ++i;
-                    return true;
-                }
-            } else if (c == ',' && depth == 0) {
-                return true;
-            }
-        }
-        return !in_string && depth == 0;
-    };
-    skip_ws();
-    if (i >= n || obj[i] != '{')
+    skip_ws(obj, i);
+    if (i >= obj.size() || obj[i] != '{')
         return "";
     ++i;
     for (;;) {
-        skip_ws();
-        if (i >= n || obj[i] != '"')
-            return "";
+        skip_ws(obj, i);
         const size_t kstart = i;
-        if (!skip_value())
+        if (kstart >= obj.size() || obj[kstart] != '"' || !skip_value(obj, i))
             return "";
-        const std::string k = obj.substr(kstart, i - kstart);
-        skip_ws();
-        if (i >= n || obj[i] != ':')
+        const bool match = obj.compare(kstart, i - kstart, quoted) == 0;
+        skip_ws(obj, i);
+        if (i >= obj.size() || obj[i] != ':')
             return "";
         ++i;
-        skip_ws();
+        skip_ws(obj, i);
         const size_t vstart = i;
-        if (!skip_value())
+        if (!skip_value(obj, i))
             return "";
-        size_t vend = i;
-        while (vend > vstart && (obj[vend - 1] == ' ' || obj[vend - 1] == '\n'))
-            --vend;
-        if (k.size() == strlen(key) + 2 && k.compare(1, k.size() - 2, key) == 0)
+        if (match) {
+            size_t vend = i;
+            while (vend > vstart && (obj[vend - 1] == ' ' || obj[vend - 1] == '\n'))
+                --vend;
             return obj.substr(vstart, vend - vstart);
-        skip_ws();
-        if (i >= n || obj[i] != ',')
+        }
+        skip_ws(obj, i);
+        if (i >= obj.size() || obj[i] != ',')
             return "";
         ++i;
     }
@@ -199,7 +203,7 @@ void take_event(board_t &b, const std::string &line)
         b.percent = -1;
         stage_changed = true;
     } else if (event == "progress") {
-        b.percent = atoi(json_value(line, "percent").c_str());
+        b.percent = static_cast<int>(strtol(json_value(line, "percent").c_str(), nullptr, 10));
     } else if (event == "device") {
         b.code = unquote(json_value(line, "code"));
     } else if (event == "recovery") {
@@ -252,9 +256,7 @@ std::string kestrel_path()
 std::string log_name(const std::string &logs, const std::string &port)
 {
     std::string name = port.substr(0, port.find(':'));
-    for (char &c : name)
-        if (c == '/')
-            c = '_';
+    std::replace(name.begin(), name.end(), '/', '_');
     name.erase(0, name.find_first_not_of('_'));
     return logs + "/" + (name.empty() ? "port" : name) + ".log";
 }
@@ -285,10 +287,8 @@ void start_board(board_t &b, const std::string &kestrel, const std::vector<std::
     args.insert(args.end(), options.begin(), options.end());
     args.emplace_back("--events");
     args.emplace_back("fd:" + std::to_string(CHILD_EVENTS_FD));
-    std::vector<char *> argv;
-    for (std::string &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::vector<char *> argv(args.size() + 1, nullptr);
+    std::transform(args.begin(), args.end(), argv.begin(), [](std::string &a) { return a.data(); });
 
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
@@ -365,13 +365,18 @@ int usage_error(const char *what, const char *arg)
     return 2;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
-{
-    size_t jobs = 0; // 0: all at once
+// What the command line asks for.
+struct gang_options_t {
+    size_t jobs = 0; // at most this many at once; 0: all
     const char *results = nullptr;
     std::string logs = DEFAULT_LOGS;
+    std::vector<std::string> kestrel_options;
+};
+
+// Reads the command line into o and the boards. Returns -1 to go on, or the
+// exit status (0 after --help or --version).
+int parse_command_line(int argc, char **argv, gang_options_t &o)
+{
     int i = 1;
     for (; i < argc && strncmp(argv[i], "--", 2) == 0 && argv[i][2] != '\0'; ++i) {
         const std::string opt = argv[i];
@@ -393,35 +398,111 @@ int main(int argc, char **argv)
             const long v = strtol(value, &end, 10);
             if (end == value || *end != '\0' || v < 1 || v > 10000)
                 return usage_error("--jobs needs a number from 1 to 10000, not", value);
-            jobs = static_cast<size_t>(v);
+            o.jobs = static_cast<size_t>(v);
         } else if (opt == "--results") {
-            results = value;
+            o.results = value;
         } else {
-            logs = value;
+            o.logs = value;
         }
     }
     for (; i < argc && strcmp(argv[i], "--") != 0; ++i) {
-        board_t b;
-        b.port = argv[i];
-        if (b.port.empty() || b.port[0] == ':' || b.port[0] == '-')
+        if (argv[i][0] == '\0' || argv[i][0] == ':' || argv[i][0] == '-')
             return usage_error("not a port", argv[i]);
-        boards.push_back(b);
+        boards.emplace_back();
+        boards.back().port = argv[i];
     }
     if (boards.empty())
         return usage_error("no port given", nullptr);
     if (i >= argc)
         return usage_error("no \"--\" before the kestrel options", nullptr);
-    const std::vector<std::string> options(argv + i + 1, argv + argc);
-    if (jobs == 0)
-        jobs = boards.size();
+    o.kestrel_options.assign(argv + i + 1, argv + argc);
+    if (o.jobs == 0)
+        o.jobs = boards.size();
+    return -1;
+}
 
-    if (mkdir(logs.c_str(), 0777) != 0 && errno != EEXIST) {
-        fprintf(stderr, "kestrel-gang: cannot make %s: %s\n", logs.c_str(), strerror(errno));
+// Waits for whatever comes next: record lines, or runs that end.
+void serve_boards(size_t &running)
+{
+    std::vector<pollfd> fds;
+    std::vector<board_t *> polled;
+    for (board_t &b : boards)
+        if (b.events >= 0) {
+            fds.push_back({b.events, POLLIN, 0});
+            polled.push_back(&b);
+        }
+    if (poll(fds.data(), fds.size(), POLL_MS) > 0)
+        for (size_t k = 0; k < fds.size(); ++k)
+            if (fds[k].revents != 0) {
+                board_t &b = *polled[k];
+                read_events(b);
+            }
+
+    // A run is over once kestrel has exited and its record is read to the end.
+    for (board_t &b : boards) {
+        if (b.pid <= 0 || b.events >= 0)
+            continue;
+        int wst = 0;
+        if (waitpid(b.pid, &wst, 0) != b.pid)
+            continue;
+        clock_gettime(CLOCK_MONOTONIC, &b.t1);
+        b.status = WIFEXITED(wst) ? WEXITSTATUS(wst) : 128 + WTERMSIG(wst);
+        b.pid = -1;
+        --running;
+        if (!tty)
+            printf("%s\n", status_line(b).c_str());
+    }
+}
+
+// Runs every board, at most o.jobs at a time, until all have ended; after a
+// signal, forwards it and starts no more.
+void run_boards(const gang_options_t &o)
+{
+    const std::string kestrel = kestrel_path();
+    int forwarded = 0;
+    size_t running = 0;
+    size_t next = 0;
+    for (;;) {
+        if (received != 0 && forwarded == 0) {
+            forwarded = received;
+            for (const board_t &b : boards)
+                if (b.pid > 0)
+                    kill(b.pid, forwarded);
+        }
+        while (forwarded == 0 && next < boards.size() && running < o.jobs) {
+            board_t &b = boards[next++];
+            start_board(b, kestrel, o.kestrel_options, o.logs);
+            if (b.pid > 0)
+                ++running;
+            else if (!tty)
+                printf("%s\n", status_line(b).c_str());
+        }
+        if (running == 0 && (next == boards.size() || forwarded != 0))
+            break;
+        redraw();
+        serve_boards(running);
+    }
+    // Boards never started because of a signal.
+    for (board_t &b : boards)
+        if (!b.started)
+            b.status = STATUS_INTERRUPTED;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    gang_options_t o;
+    const int parsed = parse_command_line(argc, argv, o);
+    if (parsed >= 0)
+        return parsed;
+    if (mkdir(o.logs.c_str(), 0777) != 0 && errno != EEXIST) {
+        fprintf(stderr, "kestrel-gang: cannot make %s: %s\n", o.logs.c_str(), strerror(errno));
         return 1;
     }
     FILE *results_file = nullptr;
-    if (results != nullptr && (results_file = fopen(results, "we")) == nullptr) {
-        fprintf(stderr, "kestrel-gang: cannot write %s: %s\n", results, strerror(errno));
+    if (o.results != nullptr && (results_file = fopen(o.results, "we")) == nullptr) {
+        fprintf(stderr, "kestrel-gang: cannot write %s: %s\n", o.results, strerror(errno));
         return 1;
     }
 
@@ -433,60 +514,7 @@ int main(int argc, char **argv)
     sigaction(SIGTERM, &sa, nullptr);
 
     tty = isatty(STDOUT_FILENO) != 0;
-    const std::string kestrel = kestrel_path();
-    int forwarded = 0;
-    size_t running = 0;
-    size_t next = 0;
-    for (;;) {
-        if (received != 0 && forwarded == 0) {
-            forwarded = received;
-            for (board_t &b : boards)
-                if (b.pid > 0)
-                    kill(b.pid, forwarded);
-        }
-        while (forwarded == 0 && next < boards.size() && running < jobs) {
-            board_t &b = boards[next++];
-            start_board(b, kestrel, options, logs);
-            if (b.pid > 0)
-                ++running;
-            else if (!tty)
-                printf("%s: failed, status %d\n", b.port.c_str(), b.status);
-        }
-        if (running == 0 && (next == boards.size() || forwarded != 0))
-            break;
-        redraw();
-
-        std::vector<pollfd> fds;
-        std::vector<board_t *> owners;
-        for (board_t &b : boards)
-            if (b.events >= 0) {
-                fds.push_back({b.events, POLLIN, 0});
-                owners.push_back(&b);
-            }
-        if (poll(fds.data(), fds.size(), POLL_MS) > 0)
-            for (size_t k = 0; k < fds.size(); ++k)
-                if (fds[k].revents != 0)
-                    read_events(*owners[k]);
-
-        // A run is over once kestrel has exited and its record is read to the end.
-        for (board_t &b : boards) {
-            if (b.pid <= 0 || b.events >= 0)
-                continue;
-            int wst = 0;
-            if (waitpid(b.pid, &wst, 0) != b.pid)
-                continue;
-            clock_gettime(CLOCK_MONOTONIC, &b.t1);
-            b.status = WIFEXITED(wst) ? WEXITSTATUS(wst) : 128 + WTERMSIG(wst);
-            b.pid = -1;
-            --running;
-            if (!tty)
-                printf("%s: %s\n", b.port.c_str(), status_line(b).c_str() + b.port.size() + 2);
-        }
-    }
-    // Boards never started because of a signal.
-    for (board_t &b : boards)
-        if (!b.started)
-            b.status = STATUS_INTERRUPTED;
+    run_boards(o);
     redraw();
     print_table();
 
@@ -497,7 +525,7 @@ int main(int argc, char **argv)
             fprintf(results_file, "%s\n", result_object(b).c_str());
     }
     if (results_file != nullptr && fclose(results_file) != 0) {
-        fprintf(stderr, "kestrel-gang: cannot write %s: %s\n", results, strerror(errno));
+        fprintf(stderr, "kestrel-gang: cannot write %s: %s\n", o.results, strerror(errno));
         all_ok = false;
     }
     return all_ok ? 0 : 1;

@@ -446,7 +446,7 @@ int program_flash()
         ++run_counts.programmed_units;
         // With --skip-blank the image bytes no longer match what is sent: count units.
         print_progress("\rUpgrading: %" PRIu32 "%%",
-                       cfg.skip_blank != 0 ? sent * 100 / to_send : percent(bytes));
+                       cfg.skip_blank != 0 ? sent * 100 / std::max(to_send, 1u) : percent(bytes));
         stage_progress(sent, to_send);
     }
     putchar('\n');
