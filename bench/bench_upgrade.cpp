@@ -24,6 +24,12 @@
 // --read-size 4096 saving at least a third of the -v time behind the timer.
 // --options runs only these; naming rates runs only those rates.
 //
+// Production runs (--production runs only these): a 512 KiB image of 20 KiB of
+// code padded with 0xFF, with and without --skip-blank, at 115200 and 921600
+// baud, paced: line bytes and wall time. And kestrel-gang upgrading 4 boards
+// against 4 paced simulators at 115200 (the whole random image, no -v), its
+// wall time against one board's by kestrel alone (target <= 1.1).
+//
 // With --rows, one tab-separated line per figure is appended to FILE
 // (measure, value, target, verdict) for the summary table of scripts/bench.
 #include <algorithm>
@@ -34,6 +40,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
@@ -562,6 +569,101 @@ void option_comparison(const std::string &image, const std::vector<uint8_t> &dat
     }
 }
 
+constexpr uint32_t padded_code = 20 * 1024;
+constexpr double max_gang_ratio = 1.1;
+constexpr int gang_boards = 4;
+
+void production_runs(const std::vector<uint8_t> &random_data, const std::string &random_image,
+                     const std::string &dir)
+{
+    std::vector<uint8_t> padded(flash_size, 0xFF);
+    std::copy(random_data.begin(), random_data.begin() + padded_code, padded.begin());
+    const std::string padded_image = dir + "/padded.bin";
+    std::ofstream(padded_image, std::ios::binary)
+        .write(reinterpret_cast<const char *>(padded.data()),
+               static_cast<std::streamsize>(padded.size()));
+    for (uint32_t rate : {115200u, 921600u}) {
+        double wall[2] = {};
+        for (int skip = 0; skip < 2; ++skip) {
+            run_t r;
+            {
+                awake_cores_t cores;
+                r = upgrade(padded_image + ",0", padded, rate, true, dir + "/paced.out",
+                            skip != 0 ? std::vector<std::string>{"--skip-blank"}
+                                      : std::vector<std::string>{});
+            }
+            const std::string name = "padded 20 KiB in 512 KiB, " + std::to_string(rate) + " baud" +
+                                     (skip != 0 ? ", --skip-blank" : "");
+            if (!r.ok) {
+                printf("%s: FAILED: %s\n", name.c_str(), r.why.c_str());
+                run_failed = true;
+                row(name, "failed", "", false);
+                continue;
+            }
+            wall[skip] = r.wall;
+            const uint64_t bytes = r.stats.bytes_rx + r.stats.bytes_tx;
+            printf("%s\n  line bytes %llu (to device %llu), wall %.3f s\n", name.c_str(),
+                   static_cast<unsigned long long>(bytes),
+                   static_cast<unsigned long long>(r.stats.bytes_rx), r.wall);
+            row(name + ": line bytes", std::to_string(bytes), "", true);
+            row(name + ": wall time", fmt("%.2f s", r.wall), "", true);
+        }
+        if (wall[0] > 0 && wall[1] > 0)
+            row("padded image, " + std::to_string(rate) + " baud: --skip-blank time / plain",
+                fmt("%.3f", wall[1] / wall[0]), "", true);
+    }
+
+    // One board by kestrel alone, then four at once by kestrel-gang.
+    run_t one;
+    {
+        awake_cores_t cores;
+        one = upgrade(random_image, random_data, options_rate, true, dir + "/paced.out", {});
+    }
+    if (!one.ok) {
+        printf("one board: FAILED: %s\n", one.why.c_str());
+        run_failed = true;
+        row("kestrel-gang: one board", "failed", "", false);
+        return;
+    }
+    std::vector<std::unique_ptr<bootsim::Sim>> sims;
+    std::vector<std::string> args = {GANG_BIN, "--logs", dir + "/logs"};
+    for (int i = 0; i < gang_boards; ++i) {
+        sims.push_back(std::make_unique<bootsim::Sim>());
+        sims.back()->set_pace(true);
+        if (!sims.back()->start()) {
+            row("kestrel-gang", "simulator did not start", "", false);
+            return;
+        }
+        args.push_back(sims.back()->slave_path() + ":" + std::to_string(options_rate));
+    }
+    args.insert(args.end(), {"--", "-i", random_image});
+    child_t c;
+    {
+        awake_cores_t cores;
+        c = run_child(args, dir + "/gang.out");
+    }
+    bool all_right = c.started && WIFEXITED(c.status) && WEXITSTATUS(c.status) == 0;
+    for (auto &sim : sims) {
+        all_right = all_right && sim->flash() == random_data;
+        sim->stop();
+    }
+    const std::string name =
+        "kestrel-gang, 4 boards, " + std::to_string(options_rate) + " baud, 512 KiB";
+    if (!all_right) {
+        printf("%s: FAILED, output in %s/gang.out\n", name.c_str(), dir.c_str());
+        run_failed = true;
+        row(name, "failed", "", false);
+        return;
+    }
+    const double ratio = c.wall / one.wall;
+    printf("%s\n  wall %.3f s, one board by kestrel %.3f s, ratio %.4f (target <= %.1f)\n",
+           name.c_str(), c.wall, one.wall, ratio, max_gang_ratio);
+    row("one board by kestrel, 115200 baud, 512 KiB: wall time", fmt("%.2f s", one.wall), "", true);
+    row(name + ": wall time", fmt("%.2f s", c.wall), "", true);
+    row(name + ": wall / one board's", fmt("%.4f", ratio), fmt("<= %.1f", max_gang_ratio),
+        ratio <= max_gang_ratio);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -569,9 +671,12 @@ int main(int argc, char **argv)
     setvbuf(stdout, nullptr, _IONBF, 0);
     std::vector<uint32_t> rates;
     bool options_only = false;
+    bool production_only = false;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--options") == 0) {
             options_only = true;
+        } else if (strcmp(argv[i], "--production") == 0) {
+            production_only = true;
         } else if (strcmp(argv[i], "--rows") == 0 && i + 1 < argc) {
             rows = fopen(argv[++i], "a");
             if (rows == nullptr) {
@@ -598,6 +703,13 @@ int main(int argc, char **argv)
     const std::string image = std::string(dir) + "/fw.mot";
     std::ofstream(image, std::ios::binary) << make_srec(data);
 
+    if (production_only) {
+        production_runs(data, image, dir);
+        if (rows != nullptr)
+            fclose(rows);
+        return failures == 0 ? 0 : 1;
+    }
+
     const auto [rtt_median, rtt_mean] = pty_round_trip();
     printf("pseudo-terminal round trip of one byte: median %.1f us, mean %.1f us\n",
            rtt_median * 1e6, rtt_mean * 1e6);
@@ -608,8 +720,10 @@ int main(int argc, char **argv)
         wire_efficiency(image, data, dir, rate, unpaced_wall, false);
         wire_efficiency(image, data, dir, rate, unpaced_wall, true);
     }
-    if (compare_options)
+    if (compare_options) {
         option_comparison(image, data, dir);
+        production_runs(data, image, dir);
+    }
 
     if (!run_failed) {
         for (const char *f : {"/fw.mot", "/paced.out", "/unpaced.out"})

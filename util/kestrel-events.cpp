@@ -2,6 +2,7 @@
 #include "kestrel-events.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <nettle/sha2.h>
@@ -119,14 +120,18 @@ const char *format_name(image_format_e f)
     return "bin";
 }
 
-// Size and SHA-256 of a file, as the image's fields; nulls when it cannot be read.
+// Size and SHA-256 of a file, as the image's fields; nulls when it cannot be
+// read or is not a regular file.
 void image_digest(std::string &line, const char *name)
 {
+    // Regular files only, as the loaders: a FIFO would lose its data to the
+    // digest, and a device might never end.
     const int in = open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat st = {};
     sha256_ctx ctx;
     sha256_init(&ctx);
     uint64_t size = 0;
-    bool ok = in >= 0;
+    bool ok = in >= 0 && fstat(in, &st) == 0 && S_ISREG(st.st_mode);
     static std::array<uint8_t, 65536> buf;
     while (ok) {
         const ssize_t r = read(in, buf.data(), buf.size());

@@ -52,7 +52,7 @@ bool events_enabled();
 /* events_start
  * Starts the run's clock and writes the "start" event from cfg and the image
  * list: the options, and each image's size and SHA-256 digest (null for a
- * file that cannot be read). */
+ * file that cannot be read or is not a regular file). */
 void events_start();
 
 /* stage_begin

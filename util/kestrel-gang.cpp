@@ -127,7 +127,9 @@ bool skip_value(const std::string &text, size_t &i)
 // a file name never matches.
 std::string json_value(const std::string &obj, const char *key)
 {
-    const std::string quoted = std::string("\"") + key + "\"";
+    std::string quoted = "\"";
+    quoted += key;
+    quoted += '"';
     size_t i = 0;
     skip_ws(obj, i);
     if (i >= obj.size() || obj[i] != '{')
@@ -170,13 +172,25 @@ std::string unquote(const std::string &v)
 
 std::string status_line(const board_t &b)
 {
-    std::string s = b.port + "  " + b.stage;
-    if (b.percent >= 0)
-        s += " " + std::to_string(b.percent) + "%";
-    if (b.recoveries != 0)
-        s += "  recoveries: " + std::to_string(b.recoveries);
-    if (b.status >= 0)
-        s += b.status == 0 ? "  done" : "  failed, status " + std::to_string(b.status);
+    // Built by appending: g++ 12 at -O3 misreads "text" + string as overlapping copies.
+    std::string s = b.port;
+    s += "  ";
+    s += b.stage;
+    if (b.percent >= 0) {
+        s += ' ';
+        s += std::to_string(b.percent);
+        s += '%';
+    }
+    if (b.recoveries != 0) {
+        s += "  recoveries: ";
+        s += std::to_string(b.recoveries);
+    }
+    if (b.status == 0) {
+        s += "  done";
+    } else if (b.status > 0) {
+        s += "  failed, status ";
+        s += std::to_string(b.status);
+    }
     return s;
 }
 
@@ -258,7 +272,11 @@ std::string log_name(const std::string &logs, const std::string &port)
     std::string name = port.substr(0, port.find(':'));
     std::replace(name.begin(), name.end(), '/', '_');
     name.erase(0, name.find_first_not_of('_'));
-    return logs + "/" + (name.empty() ? "port" : name) + ".log";
+    std::string path = logs;
+    path += '/';
+    path += name.empty() ? std::string("port") : name;
+    path += ".log";
+    return path;
 }
 
 // Starts kestrel for one board; a board that cannot be started ends with 127.
@@ -286,7 +304,8 @@ void start_board(board_t &b, const std::string &kestrel, const std::vector<std::
     std::vector<std::string> args = {kestrel, "-s", b.port};
     args.insert(args.end(), options.begin(), options.end());
     args.emplace_back("--events");
-    args.emplace_back("fd:" + std::to_string(CHILD_EVENTS_FD));
+    args.emplace_back("fd:");
+    args.back() += std::to_string(CHILD_EVENTS_FD);
     std::vector<char *> argv(args.size() + 1, nullptr);
     std::transform(args.begin(), args.end(), argv.begin(), [](std::string &a) { return a.data(); });
 
@@ -325,17 +344,22 @@ void start_board(board_t &b, const std::string &kestrel, const std::vector<std::
 // added, or one made here when kestrel wrote none.
 std::string result_object(const board_t &b)
 {
-    std::string port;
-    json_append_string(port, b.port.c_str());
-    if (!b.result.empty() && b.result.front() == '{')
-        return "{\"port\":" + port + "," + b.result.substr(1);
+    std::string out = "{\"port\":";
+    json_append_string(out, b.port.c_str());
+    if (!b.result.empty() && b.result.front() == '{') {
+        out += ',';
+        out.append(b.result, 1);
+        return out;
+    }
     char tail[160];
     snprintf(tail, sizeof tail,
              ",\"t\":%.3f,\"status\":%d,\"failed_stage\":null,\"erased_blocks\":0,"
              "\"programmed_units\":0,\"skipped_units\":0,\"bytes_loaded\":0,\"sum\":null,"
              "\"seconds\":%.3f}",
              seconds_between(b.t0, b.t1), b.status, seconds_between(b.t0, b.t1));
-    return "{\"event\":\"result\",\"port\":" + port + tail;
+    out += ",\"event\":\"result\"";
+    out += tail;
+    return out;
 }
 
 void print_table()
@@ -346,15 +370,12 @@ void print_table()
     printf("\n%-*s  %6s  %-12s  %-6s  %8s  %s\n", static_cast<int>(w), "PORT", "STATUS",
            "FAILED STAGE", "DEVICE", "SECONDS", "SUM");
     for (const board_t &b : boards) {
-        std::string failed = unquote(json_value(b.result, "failed_stage"));
-        if (failed.empty() || failed == "null")
-            failed = "-";
-        std::string sum = unquote(json_value(json_value(b.result, "sum"), "device"));
-        if (sum.empty())
-            sum = "-";
+        const std::string failed = unquote(json_value(b.result, "failed_stage"));
+        const std::string sum = unquote(json_value(json_value(b.result, "sum"), "device"));
         printf("%-*s  %6d  %-12s  %-6s  %8.1f  %s\n", static_cast<int>(w), b.port.c_str(), b.status,
-               failed.c_str(), b.code.empty() ? "-" : b.code.c_str(), seconds_between(b.t0, b.t1),
-               sum.c_str());
+               failed.empty() || failed == "null" ? "-" : failed.c_str(),
+               b.code.empty() ? "-" : b.code.c_str(), seconds_between(b.t0, b.t1),
+               sum.empty() ? "-" : sum.c_str());
     }
 }
 
