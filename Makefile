@@ -12,13 +12,19 @@ CROSS_BUILD ?= build-$(ARCH)
 PREFIX     ?= /usr/local
 JOBS       ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
+DEB_OUT    ?= build-deb
+FLEET_BUILD ?= build-fleet
+# The Debian package is for the build machine's own architecture unless ARCH
+# is given (the cross builds' default above does not count here).
+DEB_ARCH := $(if $(filter command line environment,$(origin ARCH)),$(ARCH),$(shell dpkg --print-architecture 2>/dev/null))
 
 GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 # Every build this Makefile configures treats warnings as errors.
 CMAKE_CONFIGURE = cmake -S . $(GEN) -DKESTREL_WERROR=ON
 
 .PHONY: all deps deps-cross configure configure-cross check check-unit check-asan check-slow \
-	check-cross cross release lint demo bench bench-production fuzz install install-cross clean format
+	check-cross cross release lint demo bench bench-production fuzz install install-cross clean format \
+	deb check-fleet
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -104,9 +110,27 @@ install-cross: configure-cross
 	cmake --build $(CROSS_BUILD) -j $(JOBS) --target kestrel kestrel-gang
 	DESTDIR="$(DESTDIR)" cmake --install $(CROSS_BUILD) --prefix $(PREFIX)
 
+# The Debian package (kestrel_<version>_<arch>.deb) in $(DEB_OUT), checked
+# with lintian; ARCH=armhf or arm64 cross-builds it.
+deb:
+	@scripts/install-deps-deb $(DEB_ARCH)
+	scripts/deb $(DEB_OUT) $(DEB_ARCH)
+
+# The package's Mender update module and SWUpdate handler end to end against
+# the simulator, with the real tools, in a private mount namespace (as root):
+# see scripts/check-fleet. Everything it writes stays in $(FLEET_BUILD).
+NATIVE_ARCH := $(shell dpkg --print-architecture 2>/dev/null)
+check-fleet: all
+	@scripts/install-deps-deb $(NATIVE_ARCH)
+	@scripts/install-deps-fleet
+	scripts/deb $(DEB_OUT) $(NATIVE_ARCH)
+	scripts/check-fleet $(BUILD) $(DEB_OUT)/kestrel_$$(dpkg-parsechangelog -S Version)_$(NATIVE_ARCH).deb \
+	  $(FLEET_BUILD)
+
 format:
 	clang-format -i util/*.cpp util/*.h sim/*.cpp sim/*.h tests/*.cpp tests/support/*.cpp \
 	  tests/support/*.h fuzz/*.cpp bench/*.cpp
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD) $(RELEASE_BUILD) build-armhf build-arm64
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD) $(RELEASE_BUILD) build-armhf build-arm64 \
+	  $(DEB_OUT) $(FLEET_BUILD)
