@@ -194,6 +194,10 @@ BootProgram::Outcome BootProgram::handle(const uint8_t *p, size_t n)
         sync_byte(p[0], f, out);
         return out;
     }
+    // Waiting for the confirmation at the new rate: bytes at another rate
+    // are noise to the receiver.
+    if (state_ == State::RateAcked && line_().rate != rate_)
+        return out;
     frames_.emplace_back(p, p + n);
     if (f && f->kind == Fault::Silence)
         return out;
@@ -275,7 +279,7 @@ void BootProgram::dispatch(const uint8_t *p, size_t n, const FaultSpec *f, Outco
     };
     auto in_state = [&](bool ok) {
         if (!ok)
-            refuse(cmd, kErrCommand);
+            refuse_command(cmd);
         return ok;
     };
     switch (cmd) {
@@ -368,14 +372,14 @@ void BootProgram::dispatch(const uint8_t *p, size_t n, const FaultSpec *f, Outco
         break;
     case kProgram:
         if (in_state(state_ == State::Programming))
-            program(p, n, out);
+            program(p, n, f, out);
         break;
     case kRead:
         if (in_state(state_ == State::Select) && fixed_size(9))
             read(p, f);
         break;
     default:
-        refuse(cmd, kErrCommand);
+        refuse_command(cmd);
         break;
     }
 }
@@ -412,6 +416,9 @@ void BootProgram::corrupt(const FaultSpec &f)
     case Fault::Garble:
         reply_[0] = f.value;
         break;
+    case Fault::ProgramWrong:
+        reply_.clear();
+        break;
     default:
         break;
     }
@@ -428,6 +435,13 @@ void BootProgram::refuse(uint8_t cmd, uint8_t err)
     reply_ = {uint8_t(0x80 | cmd), err};
     reply_width_ = 0;
     last_error_ = err;
+}
+
+void BootProgram::refuse_command(uint8_t cmd)
+{
+    reply_ = {kErrCommand, cmd};
+    reply_width_ = 0;
+    last_error_ = cmd;
 }
 
 void BootProgram::data_reply(uint8_t code, int width, const std::vector<uint8_t> &data)
@@ -665,7 +679,7 @@ void BootProgram::erase(const uint8_t *p, Outcome &out)
     ack();
 }
 
-void BootProgram::program(const uint8_t *p, size_t n, Outcome &out)
+void BootProgram::program(const uint8_t *p, size_t n, const FaultSpec *f, Outcome &out)
 {
     uint32_t addr = be32(p + 1);
     if (n == 6 && addr == 0xFFFFFFFFu) {
@@ -682,11 +696,13 @@ void BootProgram::program(const uint8_t *p, size_t n, Outcome &out)
     // programmed again.
     if (std::any_of(dirty_.begin() + addr, dirty_.begin() + addr + unit,
                     [](uint8_t d) { return d != 0; })) {
+        ++programmed_twice_;
         refuse(p[0], kErrProgram);
         return;
     }
     for (uint32_t i = 0; i < unit; i++) {
-        flash_[addr + i] &= p[5 + i];
+        const bool wrong = f && f->kind == Fault::ProgramWrong && i == f->value % unit;
+        flash_[addr + i] &= wrong ? uint8_t(~p[5 + i]) : p[5 + i];
         dirty_[addr + i] = 1;
     }
     programmed_.insert(addr);

@@ -75,6 +75,8 @@ class BootProgram
     const std::set<uint32_t> &programmed_units() const { return programmed_; }
     const std::vector<uint8_t> &flash() const { return flash_; }
     const std::vector<uint8_t> &initial_flash() const { return initial_; }
+    // Programming frames refused for a unit programmed twice without erasure.
+    uint64_t programmed_twice() const { return programmed_twice_; }
 
   private:
     const FaultSpec *match_fault(uint8_t cmd);
@@ -85,6 +87,7 @@ class BootProgram
 
     void ack();
     void refuse(uint8_t cmd, uint8_t err);
+    void refuse_command(uint8_t cmd); // not allowed now, or unknown: 0x80 and the command
     void data_reply(uint8_t code, int width, const std::vector<uint8_t> &data);
 
     void status(const FaultSpec *f);
@@ -98,7 +101,7 @@ class BootProgram
     void enter_prog_erase();
     void sum_check();
     void erase(const uint8_t *p, Outcome &out);
-    void program(const uint8_t *p, size_t n, Outcome &out);
+    void program(const uint8_t *p, size_t n, const FaultSpec *f, Outcome &out);
     void read(const uint8_t *p, const FaultSpec *f);
 
     Device dev_;
@@ -121,6 +124,7 @@ class BootProgram
     std::vector<std::vector<uint8_t>> frames_;
     std::set<unsigned> erased_;
     std::set<uint32_t> programmed_;
+    uint64_t programmed_twice_ = 0;
 };
 
 } // namespace bootsim

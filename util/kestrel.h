@@ -45,6 +45,9 @@ struct h8s_config_t {
     uint8_t areas;            // user MAT areas the layout inquiry reported, at most 31
     uint32_t area_first[31];  // first address of each user MAT area
     uint32_t area_last[31];   // last address of each user MAT area
+    // Line faults (--retries, --trace).
+    int retries;      // recoveries allowed per exchange, 1 to 100; 0: none
+    char *trace_file; // --trace: the file that logs every byte on the line, or null
 };
 
 extern h8s_config_t cfg;

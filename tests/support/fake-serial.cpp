@@ -187,6 +187,22 @@ int serial_set_timeout(int ms_t)
     return 0;
 }
 
+int serial_get_timeout()
+{
+    return line.ms_timeout;
+}
+
+// Everything fed so far has "arrived": it is all dropped.
+int serial_drain(int, int)
+{
+    const size_t n = available();
+    line.pos = line.input.size();
+    return static_cast<int>(n);
+}
+
+// The scripted line keeps its own record of the bytes (written()).
+void serial_set_trace(int) {}
+
 int serial_wait_for_data(int)
 {
     return available() > 0 ? 0 : timeout();
