@@ -310,9 +310,22 @@ int erase_and_reprogram(uint32_t page, uint32_t below, uint32_t *first)
     return 0;
 }
 
-int repairs = 0; // blocks repaired after verification, at most cfg.retries
+int repairs = 0;    // blocks repaired after verification, at most cfg.retries
+int recoveries = 0; // recoveries reported in this run
 
 } // namespace
+
+int recovery_count()
+{
+    return recoveries;
+}
+
+void reset_recovery()
+{
+    repairs = 0;
+    recoveries = 0;
+    stage_name = "upgrade";
+}
 
 void set_stage_name(const char *name)
 {
@@ -321,6 +334,7 @@ void set_stage_name(const char *name)
 
 void report_recovery(const char *stage, uint8_t cmd, const char *fault, int attempt)
 {
+    ++recoveries;
     printf("\rRecovering %s: command %02X, %s, try %i of %i\n", stage, cmd, fault, attempt,
            cfg.retries);
 }

@@ -17,6 +17,14 @@ void set_stage_name(const char *name);
  * to standard output whatever -q says. Every recovery is reported here. */
 void report_recovery(const char *stage, uint8_t cmd, const char *fault, int attempt);
 
+/* recovery_count
+ * The recoveries reported so far in this run (report_recovery calls). */
+int recovery_count();
+
+/* reset_recovery
+ * Starts a new run: no recoveries or repairs counted, stage "upgrade". */
+void reset_recovery();
+
 /* rcmd_readwrite
  * cmd_readwrite with recovery: after a line fault it lets the line go quiet,
  * asks the device's status and sends the command again, or takes it as done
