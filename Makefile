@@ -18,7 +18,7 @@ GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 CMAKE_CONFIGURE = cmake -S . $(GEN) -DKESTREL_WERROR=ON
 
 .PHONY: all deps deps-cross configure configure-cross check check-unit check-asan check-slow \
-	check-cross cross release lint demo bench fuzz install install-cross clean format
+	check-cross cross release lint demo bench bench-noise fuzz install install-cross clean format
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -79,6 +79,13 @@ bench: deps
 	  -DCMAKE_BUILD_TYPE=Release -DKESTREL_BENCH=ON -DKESTREL_TESTS=OFF
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	scripts/bench $(BENCH_BUILD)
+
+# Only the noise table of the benchmarks (bench/README.md).
+bench-noise: deps
+	@test -f $(BENCH_BUILD)/CMakeCache.txt || $(CMAKE_CONFIGURE) -B $(BENCH_BUILD) \
+	  -DCMAKE_BUILD_TYPE=Release -DKESTREL_BENCH=ON -DKESTREL_TESTS=OFF
+	cmake --build $(BENCH_BUILD) -j $(JOBS)
+	scripts/bench $(BENCH_BUILD) --noise
 
 fuzz: deps
 	@test -f $(FUZZ_BUILD)/CMakeCache.txt || $(CMAKE_CONFIGURE) -B $(FUZZ_BUILD) \

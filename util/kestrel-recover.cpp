@@ -468,24 +468,27 @@ int rread_memory(uint32_t address, uint32_t len, uint8_t *buf, int cap, bool *re
     if (cfg.retries == 0)
         return cmd_refusable(READ, req.data(), 9, 1, READ, buf, cap, want, 4, refused);
     set_reply_byte_timeout(REPLY_BYTE_MS);
-    budget scope;
-    quiet q;
-    for (;;) {
-        const int r = cmd_readwrite(READ, req.data(), 9, 1, READ, buf, cap, want, 4);
-        if (r == want)
-            return r;
-        // An answer of another length is a size field the line changed.
-        const char *fault = r >= 0 ? "answer length wrong" : line_fault(READ);
-        if (fault == nullptr) {
-            if (refused != nullptr)
-                *refused = last_exchange().fault == XF_REFUSED;
-            return give_up(r);
+    {
+        // This read's own recoveries; its halves are reads of their own.
+        budget scope;
+        quiet q;
+        for (;;) {
+            const int r = cmd_readwrite(READ, req.data(), 9, 1, READ, buf, cap, want, 4);
+            if (r == want)
+                return r;
+            // An answer of another length is a size field the line changed.
+            const char *fault = r >= 0 ? "answer length wrong" : line_fault(READ);
+            if (fault == nullptr) {
+                if (refused != nullptr)
+                    *refused = last_exchange().fault == XF_REFUSED;
+                return give_up(r);
+            }
+            if (!take(READ, fault))
+                return r >= 0 ? r : give_up(r);
+            settled_status(max_probes());
+            if (len > cfg.unit)
+                break;
         }
-        if (!take(READ, fault))
-            return r >= 0 ? r : give_up(r);
-        settled_status(max_probes());
-        if (len > cfg.unit)
-            break;
     }
     // In halves, each a whole number of units: the data of the first stay at
     // the start of buf while the second is read behind them.
