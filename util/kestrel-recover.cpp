@@ -2,6 +2,7 @@
 // is, and what to do then, one rule per kind of command.
 #include "kestrel-recover.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -21,7 +22,7 @@ constexpr uint8_t PROGRAM = 0x50;
 constexpr uint8_t PROGRAM_SELECT = 0x43;
 constexpr uint8_t ERASE_SELECT = 0x48;
 constexpr uint8_t ERASE = 0x58;
-constexpr uint8_t READ = 0x52;
+constexpr uint8_t MEMORY_READ = 0x52;
 constexpr uint8_t NEW_BIT_RATE = 0x3F;
 constexpr uint8_t CHECKSUM_ERROR = 0x11;
 constexpr uint8_t COMMAND_ERROR = 0x80;
@@ -72,10 +73,9 @@ rule_t rule_for(uint8_t cmd, const uint8_t *pbWrite, int cbWrite)
 {
     if (cmd == ERASE && cbWrite == 1 && pbWrite[0] == 0xFF)
         return end_of_erasure;
-    for (const rule_t &r : rules)
-        if (r.cmd == cmd)
-            return r;
-    return resend;
+    const auto *r =
+        std::find_if(rules.begin(), rules.end(), [cmd](const rule_t &x) { return x.cmd == cmd; });
+    return r != rules.end() ? *r : resend;
 }
 
 // The refusals the device gives on purpose, by command: they end the run.
@@ -92,7 +92,7 @@ bool documented_error(uint8_t cmd, uint8_t error)
         return error == 0x29 || error == 0x51;
     case PROGRAM:
         return error == 0x53 || error == 0x2A;
-    case READ:
+    case MEMORY_READ:
         return error == 0x2A || error == 0x2B;
     default:
         return false;
@@ -294,7 +294,8 @@ bool block_of(uint32_t page, uint8_t *block, uint32_t *first, uint32_t *last)
 
 // From the selection state: erases the block that holds page and programs its
 // marked units below `below` again; the device then waits for programming data.
-int erase_and_reprogram(uint32_t page, uint32_t below, uint32_t *first)
+// Recursive through rprogram_unit: bounded by the recoveries allowed.
+int erase_and_reprogram(uint32_t page, uint32_t below, uint32_t *first) // NOLINT(misc-no-recursion)
 {
     uint8_t block = 0;
     uint32_t last = 0;
@@ -410,7 +411,8 @@ int rcheck_status(uint8_t checkstate)
     return 0;
 }
 
-int rprogram_unit(uint32_t page)
+// Recursive through erase_and_reprogram: bounded by the recoveries allowed.
+int rprogram_unit(uint32_t page) // NOLINT(misc-no-recursion)
 {
     // Static: a unit may be 64 KiB, and recovery calls this again from
     // within; the frame is built afresh before every send.
@@ -458,7 +460,9 @@ int rprogram_unit(uint32_t page)
     }
 }
 
-int rread_memory(uint32_t address, uint32_t len, uint8_t *buf, int cap, bool *refused)
+// Recursive in halves: as deep as the read is units, in powers of two.
+int rread_memory(uint32_t address, uint32_t len, uint8_t *buf, int cap, // NOLINT(misc-no-recursion)
+                 bool *refused)
 {
     std::array<uint8_t, 9> req{};
     req[0] = 0x01; // the user MAT
@@ -466,24 +470,26 @@ int rread_memory(uint32_t address, uint32_t len, uint8_t *buf, int cap, bool *re
     long2char(len, req.data() + 5);
     const int want = static_cast<int>(len);
     if (cfg.retries == 0)
-        return cmd_refusable(READ, req.data(), 9, 1, READ, buf, cap, want, 4, refused);
+        return cmd_refusable(MEMORY_READ, req.data(), 9, 1, MEMORY_READ, buf, cap, want, 4,
+                             refused);
     set_reply_byte_timeout(REPLY_BYTE_MS);
     {
         // This read's own recoveries; its halves are reads of their own.
         budget scope;
         quiet q;
         for (;;) {
-            const int r = cmd_readwrite(READ, req.data(), 9, 1, READ, buf, cap, want, 4);
+            const int r =
+                cmd_readwrite(MEMORY_READ, req.data(), 9, 1, MEMORY_READ, buf, cap, want, 4);
             if (r == want)
                 return r;
             // An answer of another length is a size field the line changed.
-            const char *fault = r >= 0 ? "answer length wrong" : line_fault(READ);
+            const char *fault = r >= 0 ? "answer length wrong" : line_fault(MEMORY_READ);
             if (fault == nullptr) {
                 if (refused != nullptr)
                     *refused = last_exchange().fault == XF_REFUSED;
                 return give_up(r);
             }
-            if (!take(READ, fault))
+            if (!take(MEMORY_READ, fault))
                 return r >= 0 ? r : give_up(r);
             settled_status(max_probes());
             if (len > cfg.unit)
@@ -508,7 +514,7 @@ int repair_block(uint32_t page, uint32_t *first)
     if (cfg.retries == 0 || repairs >= cfg.retries)
         return -1;
     ++repairs;
-    report_recovery(stage_name, READ, "flash differs from the image", repairs);
+    report_recovery(stage_name, MEMORY_READ, "flash differs from the image", repairs);
     if (erase_and_reprogram(page, page_count(), first) < 0 || end_programming() < 0)
         return -1;
     return 0;
@@ -539,8 +545,8 @@ int repair_whole_mat()
                 return -1;
             uint32_t next = page + run;
             for (uint32_t k = 0; k < run; ++k) {
-                if (memcmp(buf.data() + static_cast<size_t>(k) * unit, cfg.mem + (page + k) * unit,
-                           unit) == 0)
+                if (memcmp(buf.data() + static_cast<size_t>(k) * unit,
+                           cfg.mem + static_cast<size_t>(page + k) * unit, unit) == 0)
                     continue;
                 uint32_t first = 0;
                 if (repair_block(page + k, &first) < 0)
