@@ -28,7 +28,6 @@ constexpr unsigned SYNC_PAUSE_S = 1;      // pause after a wrong or missing seco
 constexpr int SETUP_TIMEOUT_MS = 500;     // read time-out from synchronisation on
 constexpr int FLASH_TIMEOUT_MS = 15000;   // from the programming/erasing state on: erasing is slow
 constexpr int MAX_BLOCKS = 32;            // slots of cfg.block_sizes
-constexpr int MAX_UNIT = 0xFFFF;          // the widest programming unit a reply can give
 constexpr int MAX_READ = 65536;           // the largest memory read (--read-size)
 // The H8S address space is 16 MiB: a larger user flash is a corrupt reply, and
 // taking it at its word would allocate and fill up to 4 GiB.
