@@ -206,6 +206,7 @@ int main(int argc, char **argv)
                                       {"BER 1e-4", 1e-4, 0},
                                       {"lost 1e-6", 0, 1e-6}};
     int seed_base = 0;
+    int kept_outputs = 0;
     for (const noise_row_t &nr : noise_rows) {
         for (int idle : {0, 5}) {
             for (bool retries : {true, false}) {
@@ -221,6 +222,13 @@ int main(int argc, char **argv)
                     dev.noise_seed = static_cast<uint64_t>(seed_base + i + 1);
                     dev.rx_idle_reset_ms = idle;
                     const result_t r = upgrade(dev, image, retries, out);
+                    // The output of a recovered run that did not end right is kept.
+                    if (retries && !(r.status == 0 && r.right_flash)) {
+                        const std::string kept =
+                            std::string(dir) + "/failed-" + std::to_string(dev.noise_seed) + ".txt";
+                        if (rename(out.c_str(), kept.c_str()) == 0)
+                            ++kept_outputs;
+                    }
                     if (r.status == 0 && r.right_flash)
                         ++right;
                     else if (r.status == 0)
@@ -262,6 +270,11 @@ int main(int argc, char **argv)
     }
     unlink(image.c_str());
     unlink(out.c_str());
-    rmdir(dir);
+    if (kept_outputs != 0)
+        printf(
+            "\nThe output of each run with --retries that did not end right: %s/failed-SEED.txt\n",
+            dir);
+    else
+        rmdir(dir);
     return failures != 0 ? 1 : 0;
 }

@@ -182,9 +182,10 @@ const FaultSpec *BootProgram::match_fault(uint8_t cmd)
     return nullptr;
 }
 
-BootProgram::Outcome BootProgram::handle(const uint8_t *p, size_t n)
+BootProgram::Outcome BootProgram::handle(const uint8_t *p, size_t n, bool corrupted)
 {
     Outcome out;
+    corrupted_ = corrupted;
     reply_.clear();
     reply_width_ = 0;
     if (n == 0 || state_ == State::Dead)
@@ -638,6 +639,7 @@ void BootProgram::enter_prog_erase()
     if (!dev_.keep_content) {
         std::fill(flash_.begin(), flash_.end(), 0xFF);
         std::fill(dirty_.begin(), dirty_.end(), 0);
+        line_programmed_.clear();
     }
     state_ = State::Select;
     ack();
@@ -675,6 +677,8 @@ void BootProgram::erase(const uint8_t *p, Outcome &out)
         dirty_[a] = 0;
     }
     erased_.insert(block);
+    line_programmed_.erase(line_programmed_.lower_bound(b.start),
+                           line_programmed_.upper_bound(b.end));
     out.busy_seconds = dev_.erase_us * 1e-6;
     ack();
 }
@@ -696,10 +700,15 @@ void BootProgram::program(const uint8_t *p, size_t n, const FaultSpec *f, Outcom
     // programmed again.
     if (std::any_of(dirty_.begin() + addr, dirty_.begin() + addr + unit,
                     [](uint8_t d) { return d != 0; })) {
-        ++programmed_twice_;
+        if (line_programmed_.count(addr) == 0)
+            ++programmed_twice_;
         refuse(p[0], kErrProgram);
         return;
     }
+    if (corrupted_)
+        line_programmed_.insert(addr);
+    else
+        line_programmed_.erase(addr);
     for (uint32_t i = 0; i < unit; i++) {
         const bool wrong = f && f->kind == Fault::ProgramWrong && i == f->value % unit;
         flash_[addr + i] &= wrong ? uint8_t(~p[5 + i]) : p[5 + i];

@@ -61,7 +61,9 @@ class BootProgram
     // more bytes are needed to tell.
     size_t frame_length(const uint8_t *p, size_t avail) const;
     // Handles one whole frame; the answer is then in reply() (empty: none).
-    Outcome handle(const uint8_t *p, size_t n);
+    // corrupted: the line changed the frame (or lost a byte before it), so a
+    // unit it programs is the line's doing, not the client's.
+    Outcome handle(const uint8_t *p, size_t n, bool corrupted = false);
     const std::vector<uint8_t> &reply() const { return reply_; }
 
     // The client closed the line: wait for a new synchronisation.
@@ -75,7 +77,9 @@ class BootProgram
     const std::set<uint32_t> &programmed_units() const { return programmed_; }
     const std::vector<uint8_t> &flash() const { return flash_; }
     const std::vector<uint8_t> &initial_flash() const { return initial_; }
-    // Programming frames refused for a unit programmed twice without erasure.
+    // Programming frames refused for a unit programmed twice without erasure,
+    // when the client programmed it the first time: the client's fault. A unit
+    // first programmed by a frame the line changed does not count.
     uint64_t programmed_twice() const { return programmed_twice_; }
 
   private:
@@ -125,6 +129,8 @@ class BootProgram
     std::set<unsigned> erased_;
     std::set<uint32_t> programmed_;
     uint64_t programmed_twice_ = 0;
+    bool corrupted_ = false;             // the frame being handled was changed by the line
+    std::set<uint32_t> line_programmed_; // units programmed by such frames, until erased
 };
 
 } // namespace bootsim

@@ -304,7 +304,7 @@ void Sim::Impl::process(const uint8_t *p, size_t n, bool corrupted, double first
         std::lock_guard<std::mutex> lock(mu);
         rate = prog.rate(); // the frame and its answer travel at the rate before it
         const bool sync = !prog.synchronised();
-        out = prog.handle(p, n);
+        out = prog.handle(p, n, corrupted);
         tx = prog.reply();
         // Acted on: answered with anything but a refusal.
         if (corrupted && !sync && !tx.empty() && tx[0] < 0x80)

@@ -135,8 +135,9 @@ struct Stats {
     // Frames that held a byte the line changed (or followed a lost one) and
     // were acted on all the same: corruptions the checksum could not see.
     uint64_t unseen_corruptions = 0;
-    // Programming frames refused because their unit was programmed and not
-    // erased since: always the client's fault.
+    // Programming frames refused because their unit was programmed by the
+    // client and not erased since: the client's fault (a unit that a frame
+    // changed by the line programmed does not count).
     uint64_t programmed_twice = 0;
 };
 
