@@ -23,8 +23,8 @@ GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 CMAKE_CONFIGURE = cmake -S . $(GEN) -DKESTREL_WERROR=ON
 
 .PHONY: all deps deps-cross configure configure-cross check check-unit check-asan check-slow \
-	check-cross cross release lint demo bench bench-production fuzz install install-cross clean format \
-	deb check-fleet
+	check-cross cross release lint demo bench bench-production bench-noise fuzz install \
+	install-cross clean format deb check-fleet
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -92,6 +92,13 @@ bench-production: deps
 	  -DCMAKE_BUILD_TYPE=Release -DKESTREL_BENCH=ON -DKESTREL_TESTS=OFF
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	$(BENCH_BUILD)/bench/bench_upgrade --production
+
+# Only the noise table of the benchmarks (bench/README.md).
+bench-noise: deps
+	@test -f $(BENCH_BUILD)/CMakeCache.txt || $(CMAKE_CONFIGURE) -B $(BENCH_BUILD) \
+	  -DCMAKE_BUILD_TYPE=Release -DKESTREL_BENCH=ON -DKESTREL_TESTS=OFF
+	cmake --build $(BENCH_BUILD) -j $(JOBS)
+	scripts/bench $(BENCH_BUILD) --noise
 
 fuzz: deps
 	@test -f $(FUZZ_BUILD)/CMakeCache.txt || $(CMAKE_CONFIGURE) -B $(FUZZ_BUILD) \

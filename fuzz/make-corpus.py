@@ -174,10 +174,11 @@ def status(s):
 
 
 def conversation(size, unit, blocks, rate, verify, count, where, fill, freq, read_units=1,
-                 sum_check=False):
+                 sum_check=False, retries=0, first_unit=None):
     """The header and every device reply of a whole successful upgrade; verify
-    carries the option bits of header byte 2 (read size, sum check) too."""
-    header = bytes([0, rate, verify, count, where, fill]) + struct.pack(">H", freq)
+    carries the option bits of header byte 2 (read size, sum check) too;
+    first_unit, if given, replaces the answer to the first programming frame."""
+    header = bytes([retries << 1, rate, verify, count, where, fill]) + struct.pack(">H", freq)
     dev = b"\x00\xE6"                                   # synchronisation
     dev += reply(0x35, 1, ranges([(0, size - 1)]))
     block_pairs, addr = [], 0
@@ -205,7 +206,10 @@ def conversation(size, unit, blocks, rate, verify, count, where, fill, freq, rea
             dev += ACK
         addr += b
     dev += ACK + status(0x3F)                           # end of erasure
-    dev += ACK + ACK * len(marked) + ACK + status(0x3F) # programming
+    units = ACK * len(marked)
+    if first_unit is not None and marked:
+        units = first_unit + ACK * (len(marked) - 1)
+    dev += ACK + units + ACK + status(0x3F)             # programming
     if verify & 1:
         # The marked pages are one run, read in pieces of read_units units.
         for i in range(0, len(marked), read_units):
@@ -232,6 +236,17 @@ def protocol_seeds():
                        sum_check=True))
     write("fuzz_protocol", "upgrade-two-blocks",
           conversation(0x2000, 128, blocks, 0, 0, 7, 58, 0x3C, 3000))
+    # --retries 3: the first programming frame refused for its checksum (the
+    # status probe answers "waiting for data", the frame goes again), and
+    # answered with a wrong code (programming ends, the unit is read back,
+    # found programmed, and programming is selected again).
+    write("fuzz_protocol", "upgrade-retries-checksum-refusal",
+          conversation(0x2000, 128, blocks, 1, 1, 2, 64, 0xA5, 2949, retries=3,
+                       first_unit=b"\xD0\x11" + status(0x4F) + ACK))
+    write("fuzz_protocol", "upgrade-retries-unknown-outcome",
+          conversation(0x2000, 128, blocks, 1, 1, 2, 64, 0xA5, 2949, retries=3,
+                       first_unit=b"\x86\x00" + status(0x4F) + ACK +
+                       reply(0x52, 4, b"\xA5" * 128) + ACK))
     write("fuzz_protocol", "upgrade-nothing-marked",
           conversation(0x1000, 64, [0x1000], 8, 1, 0, 0, 0, 100))
     # A silent line after one wrong answer: every synchronisation try fails.

@@ -182,9 +182,10 @@ const FaultSpec *BootProgram::match_fault(uint8_t cmd)
     return nullptr;
 }
 
-BootProgram::Outcome BootProgram::handle(const uint8_t *p, size_t n)
+BootProgram::Outcome BootProgram::handle(const uint8_t *p, size_t n, bool corrupted)
 {
     Outcome out;
+    corrupted_ = corrupted;
     reply_.clear();
     reply_width_ = 0;
     if (n == 0 || state_ == State::Dead)
@@ -194,6 +195,10 @@ BootProgram::Outcome BootProgram::handle(const uint8_t *p, size_t n)
         sync_byte(p[0], f, out);
         return out;
     }
+    // Waiting for the confirmation at the new rate: bytes at another rate
+    // are noise to the receiver.
+    if (state_ == State::RateAcked && line_().rate != rate_)
+        return out;
     frames_.emplace_back(p, p + n);
     if (f && f->kind == Fault::Silence)
         return out;
@@ -275,7 +280,7 @@ void BootProgram::dispatch(const uint8_t *p, size_t n, const FaultSpec *f, Outco
     };
     auto in_state = [&](bool ok) {
         if (!ok)
-            refuse(cmd, kErrCommand);
+            refuse_command(cmd);
         return ok;
     };
     switch (cmd) {
@@ -368,14 +373,14 @@ void BootProgram::dispatch(const uint8_t *p, size_t n, const FaultSpec *f, Outco
         break;
     case kProgram:
         if (in_state(state_ == State::Programming))
-            program(p, n, out);
+            program(p, n, f, out);
         break;
     case kRead:
         if (in_state(state_ == State::Select) && fixed_size(9))
             read(p, f);
         break;
     default:
-        refuse(cmd, kErrCommand);
+        refuse_command(cmd);
         break;
     }
 }
@@ -412,6 +417,9 @@ void BootProgram::corrupt(const FaultSpec &f)
     case Fault::Garble:
         reply_[0] = f.value;
         break;
+    case Fault::ProgramWrong:
+        reply_.clear();
+        break;
     default:
         break;
     }
@@ -428,6 +436,13 @@ void BootProgram::refuse(uint8_t cmd, uint8_t err)
     reply_ = {uint8_t(0x80 | cmd), err};
     reply_width_ = 0;
     last_error_ = err;
+}
+
+void BootProgram::refuse_command(uint8_t cmd)
+{
+    reply_ = {kErrCommand, cmd};
+    reply_width_ = 0;
+    last_error_ = cmd;
 }
 
 void BootProgram::data_reply(uint8_t code, int width, const std::vector<uint8_t> &data)
@@ -624,6 +639,7 @@ void BootProgram::enter_prog_erase()
     if (!dev_.keep_content) {
         std::fill(flash_.begin(), flash_.end(), 0xFF);
         std::fill(dirty_.begin(), dirty_.end(), 0);
+        line_programmed_.clear();
     }
     state_ = State::Select;
     ack();
@@ -661,11 +677,13 @@ void BootProgram::erase(const uint8_t *p, Outcome &out)
         dirty_[a] = 0;
     }
     erased_.insert(block);
+    line_programmed_.erase(line_programmed_.lower_bound(b.start),
+                           line_programmed_.upper_bound(b.end));
     out.busy_seconds = dev_.erase_us * 1e-6;
     ack();
 }
 
-void BootProgram::program(const uint8_t *p, size_t n, Outcome &out)
+void BootProgram::program(const uint8_t *p, size_t n, const FaultSpec *f, Outcome &out)
 {
     uint32_t addr = be32(p + 1);
     if (n == 6 && addr == 0xFFFFFFFFu) {
@@ -682,11 +700,18 @@ void BootProgram::program(const uint8_t *p, size_t n, Outcome &out)
     // programmed again.
     if (std::any_of(dirty_.begin() + addr, dirty_.begin() + addr + unit,
                     [](uint8_t d) { return d != 0; })) {
+        if (line_programmed_.count(addr) == 0)
+            ++programmed_twice_;
         refuse(p[0], kErrProgram);
         return;
     }
+    if (corrupted_)
+        line_programmed_.insert(addr);
+    else
+        line_programmed_.erase(addr);
     for (uint32_t i = 0; i < unit; i++) {
-        flash_[addr + i] &= p[5 + i];
+        const bool wrong = f && f->kind == Fault::ProgramWrong && i == f->value % unit;
+        flash_[addr + i] &= wrong ? uint8_t(~p[5 + i]) : p[5 + i];
         dirty_[addr + i] = 1;
     }
     programmed_.insert(addr);

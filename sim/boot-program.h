@@ -61,7 +61,9 @@ class BootProgram
     // more bytes are needed to tell.
     size_t frame_length(const uint8_t *p, size_t avail) const;
     // Handles one whole frame; the answer is then in reply() (empty: none).
-    Outcome handle(const uint8_t *p, size_t n);
+    // corrupted: the line changed the frame (or lost a byte before it), so a
+    // unit it programs is the line's doing, not the client's.
+    Outcome handle(const uint8_t *p, size_t n, bool corrupted = false);
     const std::vector<uint8_t> &reply() const { return reply_; }
 
     // The client closed the line: wait for a new synchronisation.
@@ -75,6 +77,10 @@ class BootProgram
     const std::set<uint32_t> &programmed_units() const { return programmed_; }
     const std::vector<uint8_t> &flash() const { return flash_; }
     const std::vector<uint8_t> &initial_flash() const { return initial_; }
+    // Programming frames refused for a unit programmed twice without erasure,
+    // when the client programmed it the first time: the client's fault. A unit
+    // first programmed by a frame the line changed does not count.
+    uint64_t programmed_twice() const { return programmed_twice_; }
 
   private:
     const FaultSpec *match_fault(uint8_t cmd);
@@ -85,6 +91,7 @@ class BootProgram
 
     void ack();
     void refuse(uint8_t cmd, uint8_t err);
+    void refuse_command(uint8_t cmd); // not allowed now, or unknown: 0x80 and the command
     void data_reply(uint8_t code, int width, const std::vector<uint8_t> &data);
 
     void status(const FaultSpec *f);
@@ -98,7 +105,7 @@ class BootProgram
     void enter_prog_erase();
     void sum_check();
     void erase(const uint8_t *p, Outcome &out);
-    void program(const uint8_t *p, size_t n, Outcome &out);
+    void program(const uint8_t *p, size_t n, const FaultSpec *f, Outcome &out);
     void read(const uint8_t *p, const FaultSpec *f);
 
     Device dev_;
@@ -121,6 +128,9 @@ class BootProgram
     std::vector<std::vector<uint8_t>> frames_;
     std::set<unsigned> erased_;
     std::set<uint32_t> programmed_;
+    uint64_t programmed_twice_ = 0;
+    bool corrupted_ = false;             // the frame being handled was changed by the line
+    std::set<uint32_t> line_programmed_; // units programmed by such frames, until erased
 };
 
 } // namespace bootsim

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <random>
 #include <thread>
 
 #include <fcntl.h>
@@ -76,8 +77,67 @@ void close_fd(int &fd)
 
 } // namespace
 
+// The noisy line: bit flips and lost bytes drawn as gaps between events
+// (geometric), so that a clean stretch costs nothing per bit.
+class Noise
+{
+  public:
+    Noise(double ber, double drop, uint64_t seed) : rng_(seed), ber_(ber), drop_(drop)
+    {
+        if (ber_ > 0)
+            bits_ = gap(ber_);
+        if (drop_ > 0)
+            bytes_ = gap(drop_);
+    }
+    bool active() const { return ber_ > 0 || drop_ > 0; }
+
+    // Passes n bytes through the line into out; bad gets, for each byte put
+    // out, whether the line changed it or lost the byte before it.
+    void pass(const uint8_t *in, size_t n, std::vector<uint8_t> &out, std::vector<uint8_t> &bad,
+              Stats &st)
+    {
+        bool after_drop = false;
+        for (size_t i = 0; i < n; i++) {
+            if (drop_ > 0 && bytes_-- == 0) {
+                bytes_ = gap(drop_);
+                st.bytes_dropped++;
+                after_drop = true;
+                continue;
+            }
+            uint8_t b = in[i];
+            bool changed = after_drop;
+            after_drop = false;
+            if (ber_ > 0) {
+                unsigned bit = 0;
+                while (bits_ < 8 - bit) {
+                    bit += unsigned(bits_);
+                    b = uint8_t(b ^ (1u << bit));
+                    st.bits_flipped++;
+                    changed = true;
+                    bit++;
+                    bits_ = gap(ber_);
+                }
+                bits_ -= 8 - bit;
+            }
+            out.push_back(b);
+            bad.push_back(changed);
+        }
+    }
+
+  private:
+    uint64_t gap(double p) { return std::geometric_distribution<uint64_t>(p)(rng_); }
+    std::mt19937_64 rng_;
+    double ber_, drop_;
+    uint64_t bits_ = 0;  // clean bits before the next flip
+    uint64_t bytes_ = 0; // bytes before the next lost one
+};
+
 struct Sim::Impl {
-    explicit Impl(const Device &dev) : prog(dev, [this] { return line(); }) {}
+    explicit Impl(const Device &dev)
+        : prog(dev, [this] { return line(); }), noise(dev.noise_ber, dev.drop, dev.noise_seed),
+          idle_reset_ms(dev.rx_idle_reset_ms)
+    {
+    }
 
     LineSettings line() const
     {
@@ -91,7 +151,8 @@ struct Sim::Impl {
     bool open_terminal();
     void serve();
     bool read_master(std::vector<uint8_t> &buf);
-    void process(const uint8_t *p, size_t n, double first_seen, double last_seen);
+    void process(const uint8_t *p, size_t n, bool corrupted, double first_seen, double last_seen);
+    void clear_rx();
     void send(const std::vector<uint8_t> &reply, uint32_t rate, size_t rx_bytes, double busy,
               double first_seen, double last_seen);
     void send_through_adapter(const std::vector<uint8_t> &reply, double start, double bt);
@@ -102,6 +163,8 @@ struct Sim::Impl {
     mutable std::mutex mu; // guards prog, stats, session_over_flag
     mutable std::condition_variable cv;
     BootProgram prog;
+    Noise noise;
+    int idle_reset_ms = 0;
     Stats stats;
     bool session_over_flag = false;
     bool pace = false;
@@ -115,8 +178,11 @@ struct Sim::Impl {
 
     int clients = 0; // client open file descriptions of the slave
     std::vector<uint8_t> rx;
+    std::vector<uint8_t> rx_bad; // per byte of rx: changed by the line, or after a lost one
     size_t rx_pos = 0;
     double rx_first_seen = 0;
+    double rx_last_seen = 0;
+    std::vector<uint8_t> noisy;      // scratch for bytes through the noisy line
     double rx_free = 0, tx_free = 0; // when each direction of the line is next free
     std::vector<uint8_t> tx;
 };
@@ -174,18 +240,40 @@ void Sim::Impl::serve()
     }
 }
 
+void Sim::Impl::clear_rx()
+{
+    rx.clear();
+    rx_bad.clear();
+    rx_pos = 0;
+}
+
 bool Sim::Impl::read_master(std::vector<uint8_t> &buf)
 {
     ssize_t k = ::read(master, buf.data(), buf.size());
     if (k <= 0)
         return false;
     double seen = now_seconds();
+    // A receiver that forgets a partial frame after a pause.
+    if (idle_reset_ms > 0 && rx_pos < rx.size() && (seen - rx_last_seen) * 1e3 >= idle_reset_ms)
+        clear_rx();
+    rx_last_seen = seen;
     if (rx_pos == rx.size()) {
-        rx.clear();
-        rx_pos = 0;
+        clear_rx();
         rx_first_seen = seen;
     }
-    rx.insert(rx.end(), buf.begin(), buf.begin() + k);
+    if (noise.active()) {
+        noisy.clear();
+        std::vector<uint8_t> bad;
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            noise.pass(buf.data(), size_t(k), noisy, bad, stats);
+        }
+        rx.insert(rx.end(), noisy.begin(), noisy.end());
+        rx_bad.insert(rx_bad.end(), bad.begin(), bad.end());
+    } else {
+        rx.insert(rx.end(), buf.begin(), buf.begin() + k);
+        rx_bad.resize(rx.size(), 0);
+    }
     while (master >= 0 && rx_pos < rx.size()) {
         size_t avail = rx.size() - rx_pos;
         size_t len;
@@ -195,35 +283,46 @@ bool Sim::Impl::read_master(std::vector<uint8_t> &buf)
         }
         if (len == 0 || len > avail)
             break;
-        process(rx.data() + rx_pos, len, rx_first_seen, seen);
+        const bool corrupted =
+            std::any_of(rx_bad.begin() + long(rx_pos), rx_bad.begin() + long(rx_pos + len),
+                        [](uint8_t b) { return b != 0; });
+        process(rx.data() + rx_pos, len, corrupted, rx_first_seen, seen);
         rx_pos += len;
         rx_first_seen = seen;
     }
-    if (rx_pos > 0 && rx_pos == rx.size()) {
-        rx.clear();
-        rx_pos = 0;
-    }
+    if (rx_pos > 0 && rx_pos == rx.size())
+        clear_rx();
     return true;
 }
 
-void Sim::Impl::process(const uint8_t *p, size_t n, double first_seen, double last_seen)
+void Sim::Impl::process(const uint8_t *p, size_t n, bool corrupted, double first_seen,
+                        double last_seen)
 {
     BootProgram::Outcome out;
     uint32_t rate;
     {
         std::lock_guard<std::mutex> lock(mu);
         rate = prog.rate(); // the frame and its answer travel at the rate before it
-        out = prog.handle(p, n);
+        const bool sync = !prog.synchronised();
+        out = prog.handle(p, n, corrupted);
         tx = prog.reply();
+        // Acted on: answered with anything but a refusal.
+        if (corrupted && !sync && !tx.empty() && tx[0] < 0x80)
+            stats.unseen_corruptions++;
         stats.bytes_rx += n;
         stats.bytes_tx += tx.size();
         stats.wire_seconds += double(n + tx.size()) * 10.0 / rate;
         stats.busy_seconds += out.busy_seconds;
+        stats.programmed_twice = prog.programmed_twice();
+        if (noise.active() && !tx.empty()) {
+            std::vector<uint8_t> through, bad;
+            noise.pass(tx.data(), tx.size(), through, bad, stats);
+            tx.swap(through);
+        }
     }
     if (out.hang_up) {
         close_fd(master);
-        rx.clear();
-        rx_pos = 0;
+        clear_rx();
         return;
     }
     send(tx, rate, n, out.busy_seconds, first_seen, last_seen);
@@ -338,8 +437,7 @@ void Sim::Impl::watch_events(std::vector<uint8_t> &buf)
         if (master < 0 || poll(&pfd, 1, 0) <= 0 || !(pfd.revents & POLLIN) || !read_master(buf))
             break;
     }
-    rx.clear();
-    rx_pos = 0;
+    clear_rx();
     std::lock_guard<std::mutex> lock(mu);
     if (prog.synchronised())
         session_over_flag = true;

@@ -13,8 +13,11 @@
 //
 // Refusals: a refused command is answered with the response code
 // (0x80 | command code) followed by one error byte (the kErr* values below).
-// The status inquiry (0x4F) reports the state and the error byte of the last
-// command (0 when it was accepted).
+// A command not allowed in the current state, or unknown, is answered 0x80
+// followed by the command byte. The status inquiry (0x4F) reports the state
+// and the error byte of the last command (0 when it was accepted). While a new
+// bit rate waits for its confirmation, bytes at any other rate are noise to
+// it and get no answer.
 //
 // Line checks: the simulator reads the client's line settings with tcgetattr
 // on the master (Linux reports the slave's). It answers synchronisation bytes
@@ -80,6 +83,17 @@ struct Device {
     // from the clock (the frequency sent times the multiplication ratio) is
     // refused with kErrBitRate.
     bool check_rate = true;
+    // A noisy line, in both directions: each bit of each byte flips with
+    // probability noise_ber, and each byte is lost with probability drop,
+    // independently, from a generator seeded with noise_seed (the same seed
+    // and the same client give the same faults). 0: a clean line.
+    double noise_ber = 0;
+    double drop = 0;
+    uint64_t noise_seed = 1;
+    // 0: the receiver counts bytes strictly, so a frame missing a byte takes
+    // the first byte of the next one. N > 0: a partial frame is forgotten
+    // when no byte has arrived for N milliseconds.
+    int rx_idle_reset_ms = 0;
 };
 
 enum class Fault {
@@ -97,6 +111,8 @@ enum class Fault {
     Status,        // 0x4F only: reports status `value`
     ReadDifferent, // 0x52 only: data byte `value` (modulo the length) inverted
     ReadShort,     // 0x52 only: one data byte fewer than asked, valid size and checksum
+    ProgramWrong,  // 0x50 only: the unit is programmed with its data byte `value` (modulo
+                   // the unit) inverted, and the answer is lost
 };
 
 // The fault hits the occurrence-th time (1-based; 0: every time) that a frame
@@ -114,6 +130,15 @@ struct Stats {
     uint64_t bytes_rx = 0, bytes_tx = 0;
     double wire_seconds = 0; // sum over bytes of 10 / bit rate in force
     double busy_seconds = 0; // modelled erase and programming time
+    // The noisy line (Device::noise_ber, drop).
+    uint64_t bits_flipped = 0, bytes_dropped = 0;
+    // Frames that held a byte the line changed (or followed a lost one) and
+    // were acted on all the same: corruptions the checksum could not see.
+    uint64_t unseen_corruptions = 0;
+    // Programming frames refused because their unit was programmed by the
+    // client and not erased since: the client's fault (a unit that a frame
+    // changed by the line programmed does not count).
+    uint64_t programmed_twice = 0;
 };
 
 // Error bytes of refusals.

@@ -49,8 +49,15 @@ const char kUsage[] =
     "                      time) command CMD (hexadecimal) arrives; KIND is one\n"
     "                      of silence, refuse, badchecksum, truncate, wrongsize,\n"
     "                      oversize, hangup, garble, status, readdifferent,\n"
-    "                      readshort; VALUE is decimal or 0x-prefixed hexadecimal\n"
+    "                      readshort, programwrong; VALUE is decimal or 0x-prefixed hexadecimal\n"
     "                      (repeatable)\n"
+    "  --noise BER         flip each bit of each byte, both directions, with\n"
+    "                      probability BER (e.g. 1e-5)\n"
+    "  --drop P            lose each byte, both directions, with probability P\n"
+    "  --noise-seed N      seed of the noise and the lost bytes (default 1): the\n"
+    "                      same seed and the same client give the same faults\n"
+    "  --rx-idle-reset MS  forget a partial frame after MS milliseconds without\n"
+    "                      a byte (default: count bytes strictly)\n"
     "  --help              show this text\n";
 
 struct KindName {
@@ -71,6 +78,7 @@ constexpr KindName kKinds[] = {
     {"status", bootsim::Fault::Status},
     {"readdifferent", bootsim::Fault::ReadDifferent},
     {"readshort", bootsim::Fault::ReadShort},
+    {"programwrong", bootsim::Fault::ProgramWrong},
 };
 
 bool parse_number(const char *s, int base, unsigned long max, unsigned long *out)
@@ -119,6 +127,19 @@ int usage_error(const char *what, const char *arg)
 {
     fprintf(stderr, "h8s-bootsim: %s: %s\n%s", what, arg ? arg : "", kUsage);
     return 2;
+}
+
+bool parse_probability(const char *s, double *out)
+{
+    if (!s || !*s)
+        return false;
+    char *end;
+    errno = 0;
+    double v = strtod(s, &end);
+    if (errno || *end || !(v >= 0 && v < 1))
+        return false;
+    *out = v;
+    return true;
 }
 
 bool make_link(const std::string &link, const std::string &target)
@@ -182,6 +203,10 @@ int main(int argc, char **argv)
         kKeep,
         kMaxRead,
         kLatency,
+        kNoise,
+        kDrop,
+        kNoiseSeed,
+        kIdleReset,
         kHelp
     };
     static const option longopts[] = {
@@ -198,6 +223,10 @@ int main(int argc, char **argv)
         {"keep-content", no_argument, nullptr, kKeep},
         {"max-read", required_argument, nullptr, kMaxRead},
         {"latency", required_argument, nullptr, kLatency},
+        {"noise", required_argument, nullptr, kNoise},
+        {"drop", required_argument, nullptr, kDrop},
+        {"noise-seed", required_argument, nullptr, kNoiseSeed},
+        {"rx-idle-reset", required_argument, nullptr, kIdleReset},
         {"help", no_argument, nullptr, kHelp},
         {nullptr, 0, nullptr, 0},
     };
@@ -262,6 +291,21 @@ int main(int argc, char **argv)
                 return usage_error("bad --latency", optarg);
             latency = int(v);
             break;
+        case kNoise:
+        case kDrop:
+            if (!parse_probability(optarg, c == kNoise ? &dev.noise_ber : &dev.drop))
+                return usage_error(c == kNoise ? "bad --noise" : "bad --drop", optarg);
+            break;
+        case kNoiseSeed:
+            if (!parse_number(optarg, 0, 0xFFFFFFFFul, &v))
+                return usage_error("bad --noise-seed", optarg);
+            dev.noise_seed = v;
+            break;
+        case kIdleReset:
+            if (!parse_number(optarg, 10, 60000, &v) || v == 0)
+                return usage_error("bad --rx-idle-reset", optarg);
+            dev.rx_idle_reset_ms = int(v);
+            break;
         case kHelp:
             fputs(kUsage, stdout);
             return 0;
@@ -314,5 +358,11 @@ int main(int argc, char **argv)
             "%.3f s on the wire, %.3f s busy\n",
             sim.frames().size(), sim.erased_blocks().size(), sim.programmed_units().size(),
             st.wire_seconds, st.busy_seconds);
+    if (dev.noise_ber > 0 || dev.drop > 0)
+        fprintf(stderr,
+                "h8s-bootsim: %llu bits flipped, %llu bytes lost, %llu corruptions acted on, "
+                "%llu units programmed twice\n",
+                (unsigned long long)st.bits_flipped, (unsigned long long)st.bytes_dropped,
+                (unsigned long long)st.unseen_corruptions, (unsigned long long)st.programmed_twice);
     return status;
 }

@@ -99,6 +99,7 @@ def check_events(path):
             for k in ("verify", "sum_check", "skip_blank"):
                 need(o["options"], k, lambda v: isinstance(v, bool), "true or false")
             need(o["options"], "read_size", is_int, "a number")
+            need(o["options"], "retries", is_int, "a number")
             need(o, "images", lambda v: isinstance(v, list) and v, "a list")
             for img in o["images"]:
                 need(img, "name", lambda v: isinstance(v, str), "a string")

@@ -28,6 +28,8 @@ const std::string usage_text =
     " --events: JSON Lines record of the run to a file or fd:N\n"
     " --skip-blank: neither program nor erase units that are all 0xFF\n"
     " --version: print the version\n"
+    " --retries: recover up to N line faults per command (1 to 100)\n"
+    " --trace: log every byte on the serial line to a file\n"
     "\n"; // the newline puts adds
 
 const std::string no_images = "Command line error: No images specified (16)\n";
@@ -167,6 +169,23 @@ const std::vector<CmdCase> cmd_cases = {
      usage_text,
      "Command line error: Invalid option value for option --read-size: 99999999999999999999999 is "
      "not from 1 to 65536 (4)\n",
+     254},
+    {"RetriesZero",
+     {"-s", no_port, "-i", "a.mot", "--retries", "0"},
+     usage_text,
+     "Command line error: Invalid option value for option --retries: 0 is not from 1 to 100 (4)\n",
+     254},
+    {"RetriesAbove100",
+     {"-s", no_port, "-i", "a.mot", "--retries=101"},
+     usage_text,
+     "Command line error: Invalid option value for option --retries: 101 is not from 1 to 100 "
+     "(4)\n",
+     254},
+    {"TraceFileCannotBeOpened",
+     {"-s", no_port, "-i", "a.mot", "--trace", "/nonexistent/dir/trace"},
+     usage_text,
+     "Command line error: Invalid option value for option --trace: cannot open "
+     "/nonexistent/dir/trace: No such file or directory (4)\n",
      254},
     {"SerialWithoutDevice", {"-s", ":115200", "-i", "a.mot"}, usage_text, invalid_value, 254},
     {"ImageWithoutName", {"-i", ",100", "-s", no_port}, usage_text, invalid_value, 254},

@@ -140,7 +140,7 @@ TEST_F(SimTest, MalformedFramesAreRefused)
 {
     const Exchange cases[] = {
         {"bad checksum", {0x11, 0x01, 0x00, 0xEF}, {0x91, bootsim::kErrChecksum}},
-        {"unknown command", {0x77}, {0xF7, bootsim::kErrCommand}},
+        {"unknown command", {0x77}, {bootsim::kErrCommand, 0x77}},
         {"device code of 3 bytes", frame(0x10, {'3', 'K', '6'}), {0x90, bootsim::kErrLength}},
         {"unknown device", frame(0x10, {'3', 'K', '6', '5'}), {0x90, bootsim::kErrDevice}},
     };
@@ -180,20 +180,20 @@ TEST_F(SimTest, SynchronisationNeedsZeroThenCheckAt9600)
 TEST_F(SimTest, CommandsOutOfOrderAreRefused)
 {
     const Exchange cases[] = {
-        {"clock mode before device", frame(0x11, {0x00}), {0x91, 0x80}},
-        {"new rate before clock mode", frame(0x3F, {4, 0x80, 0x0B, 0x85, 1, 4}), {0xBF, 0x80}},
-        {"confirmation without new rate", {0x06}, {0x86, 0x80}},
-        {"state transition", {0x40}, {0xC0, 0x80}},
-        {"erasure selection", {0x48}, {0xC8, 0x80}},
-        {"block erasure", frame(0x58, {0x00}), {0xD8, 0x80}},
-        {"programming selection", {0x43}, {0xC3, 0x80}},
-        {"end of programming", {0x50, 0xFF, 0xFF, 0xFF, 0xFF, 0xB4}, {0xD0, 0x80}},
-        {"memory read", frame(0x52, {1, 0, 0, 0, 0, 0, 0, 0, 4}), {0xD2, 0x80}},
+        {"clock mode before device", frame(0x11, {0x00}), {0x80, 0x11}},
+        {"new rate before clock mode", frame(0x3F, {4, 0x80, 0x0B, 0x85, 1, 4}), {0x80, 0x3F}},
+        {"confirmation without new rate", {0x06}, {0x80, 0x06}},
+        {"state transition", {0x40}, {0x80, 0x40}},
+        {"erasure selection", {0x48}, {0x80, 0x48}},
+        {"block erasure", frame(0x58, {0x00}), {0x80, 0x58}},
+        {"programming selection", {0x43}, {0x80, 0x43}},
+        {"end of programming", {0x50, 0xFF, 0xFF, 0xFF, 0xFF, 0xB4}, {0x80, 0x50}},
+        {"memory read", frame(0x52, {1, 0, 0, 0, 0, 0, 0, 0, 4}), {0x80, 0x52}},
     };
     start_synced();
     for (const auto &c : cases)
         EXPECT_EQ(x(c.sent, c.answer.size()), c.answer) << c.name;
-    EXPECT_EQ(status(), (Bytes{0x11, 0x80}));
+    EXPECT_EQ(status(), (Bytes{0x11, 0x52}));
 }
 
 TEST_F(SimTest, StatusFollowsTheStates)
@@ -202,14 +202,14 @@ TEST_F(SimTest, StatusFollowsTheStates)
     EXPECT_EQ(status(), (Bytes{0x11, 0x00}));
     ASSERT_EQ(x(frame(0x10, {'3', 'K', '6', '4'}), 1), kAck);
     EXPECT_EQ(status(), (Bytes{0x12, 0x00}));
-    EXPECT_EQ(x(frame(0x10, {'3', 'K', '6', '4'}), 2), (Bytes{0x90, 0x80})) << "selected twice";
+    EXPECT_EQ(x(frame(0x10, {'3', 'K', '6', '4'}), 2), (Bytes{0x80, 0x10})) << "selected twice";
     ASSERT_EQ(x(frame(0x11, {0x00}), 1), kAck);
     EXPECT_EQ(status(), (Bytes{0x13, 0x00}));
     ASSERT_EQ(x(frame(0x3F, {0x04, 0x80, 0x0B, 0x85, 0x01, 0x04}), 1), kAck);
     ASSERT_TRUE(client->configure(B115200));
     ASSERT_EQ(x({0x06}, 1), kAck);
     EXPECT_EQ(status(), (Bytes{0x1F, 0x00}));
-    EXPECT_EQ(x({0x25}, 2), (Bytes{0xA5, 0x80})) << "no inquiries after the switch";
+    EXPECT_EQ(x({0x25}, 2), (Bytes{0x80, 0x25})) << "no inquiries after the switch";
     ASSERT_EQ(x({0x40}, 1), kAck);
     EXPECT_EQ(status(), (Bytes{0x3F, 0x00}));
     ASSERT_EQ(x({0x48}, 1), kAck);
@@ -489,7 +489,7 @@ TEST_F(SimTest, TransitionErasesTheWholeUserMatAndTheSumCheckTotalsIt)
     dev.max_read = 256;
     start(dev);
     ASSERT_TRUE(simclient::sync(*client));
-    EXPECT_EQ(x({0x4B}, 2), (Bytes{0xCB, bootsim::kErrCommand})) << "not before 0x40";
+    EXPECT_EQ(x({0x4B}, 2), (Bytes{bootsim::kErrCommand, 0x4B})) << "not before 0x40";
     client.reset();
     ASSERT_TRUE(sim->wait_session_over(2000));
     client = std::make_unique<Client>(sim->slave_path());
@@ -565,7 +565,7 @@ TEST_F(SimTest, PacedLineTakesTheWireTimeOfItsBytes)
     ASSERT_TRUE(simclient::to_select_state(*client, 9600, B9600));
     ASSERT_EQ(x({0x48}, 1), kAck);
     auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(client->exchange({0x26}, 2, 1000), (Bytes{0xA6, 0x80}));
+    EXPECT_EQ(client->exchange({0x26}, 2, 1000), (Bytes{0x80, 0x26}));
     EXPECT_EQ(client->exchange(frame(0x58, {0}), 1, 1000), kAck);
     double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     // 1 + 2 + 4 + 1 bytes at 9600 baud, plus 50 ms of erasure.

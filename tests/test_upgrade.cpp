@@ -319,6 +319,14 @@ INSTANTIATE_TEST_SUITE_P(
                      "Command 50 with waiting response 06 failed with response D0, error 53\n"
                      "Failed to flash 128 bytes chunk at 8064\n"
                      "Error while writing to the flash memory\n"},
+        // Not a line fault: --retries ends the run at once, as without it.
+        StageFailure{"ProgrammingRefusedWithRetries",
+                     {{0x50, 3, Fault::Refuse, 0x53}},
+                     249,
+                     "Command 50 with waiting response 06 failed with response D0, error 53\n"
+                     "Failed to flash 128 bytes chunk at 8064\n"
+                     "Error while writing to the flash memory\n",
+                     {"--retries", "10"}},
         StageFailure{
             "VerificationMismatch",
             {{0x52, 4, Fault::ReadDifferent, 5}},
@@ -436,6 +444,81 @@ TEST_F(Upgrade, LargeReadsFallBackToUnitsWhenTheDeviceRefusesThem)
     std::vector<uint32_t> want = {256, 256, 1024};
     want.insert(want.end(), 8 + 2, 128);
     EXPECT_EQ(lengths, want);
+}
+
+// ---- A noisy line ------------------------------------------------------------
+
+std::string check_events(const std::string &path, const char *mode = "events");
+std::string read_file(const std::string &path);
+
+// Seeded noise in both directions, under both receiver models: every fault
+// recovered, the flash exactly the image, nothing programmed twice.
+TEST_F(Upgrade, NoisyLineWithRetriesEndsWithTheExactImage)
+{
+    const auto regions = sample_regions();
+    const std::string image = dir.write("fw.mot", testimg::srec(regions));
+    const std::string events = dir.path() + "/run.jsonl";
+    for (int idle_reset_ms : {0, 5}) {
+        SCOPED_TRACE(idle_reset_ms);
+        bootsim::Device dev;
+        dev.noise_ber = 1e-4;
+        dev.noise_seed = 17;
+        dev.rx_idle_reset_ms = idle_reset_ms;
+        start(dev);
+        auto r = run({"-s", device("115200"), "-i", image, "-v", "--read-size", "1024",
+                      "--sum-check", "--retries", "10", "--events", events});
+        sim->stop();
+        EXPECT_EQ(r.status, 0) << r.out;
+        // Every recovery is in the record too, in the stage it happened in.
+        EXPECT_EQ(check_events(events), "stages=sync,layout,select,enter,load,erase,program,verify,"
+                                        "sum_check;failed=None;status=0\n");
+        EXPECT_NE(read_file(events).find("{\"event\":\"recovery\","), std::string::npos);
+        EXPECT_TRUE(sim->flash() == image_copy(regions));
+        const bootsim::Stats st = sim->stats();
+        EXPECT_GT(st.bits_flipped, 0u);
+        EXPECT_EQ(st.programmed_twice, 0u);
+        EXPECT_NE(r.out.find("\rRecovering "), std::string::npos) << r.out;
+    }
+}
+
+// The trace holds every byte both ways, in order, one line per write and read.
+TEST_F(Upgrade, TraceLogsEveryByteOnTheLine)
+{
+    const std::string image = dir.write("fw.bin", std::string(kUnit, 'Z'));
+    const std::string trace = dir.path() + "/trace.txt";
+    start();
+    auto r = run({"-s", device("115200"), "-i", image + ",0", "--trace", trace});
+    sim->stop();
+    ASSERT_EQ(r.status, 0) << r.out;
+    std::ifstream in(trace);
+    std::string line;
+    Bytes written, read;
+    long long last_us = -1;
+    while (std::getline(in, line)) {
+        long long us = -1;
+        char dir_char = 0;
+        int at = 0;
+        ASSERT_EQ(sscanf(line.c_str(), "%lld %c%n", &us, &dir_char, &at), 2) << line;
+        EXPECT_GE(us, last_us) << line;
+        last_us = us;
+        ASSERT_TRUE(dir_char == '>' || dir_char == '<') << line;
+        Bytes &to = dir_char == '>' ? written : read;
+        const size_t before = to.size();
+        unsigned byte = 0;
+        int n = 0;
+        for (const char *p = line.c_str() + at; sscanf(p, " %2X%n", &byte, &n) == 1; p += n)
+            to.push_back(static_cast<uint8_t>(byte));
+        EXPECT_GT(to.size(), before) << line;
+    }
+    // Synchronisation, then every frame the device received, in order.
+    Bytes frames = {0x00, 0x55};
+    for (const Bytes &f : sim->frames())
+        frames.insert(frames.end(), f.begin(), f.end());
+    EXPECT_EQ(written, frames);
+    // The two synchronisation answers first, the status after programming last.
+    ASSERT_GE(read.size(), 7u);
+    EXPECT_EQ(Bytes(read.begin(), read.begin() + 2), (Bytes{0x00, 0xE6}));
+    EXPECT_EQ(Bytes(read.end() - 5, read.end() - 1), (Bytes{0x5F, 0x02, 0x3F, 0x00}));
 }
 
 TEST_F(Upgrade, WrongSecondSynchronisationAnswerIsRetriedAfterAPause)
@@ -622,7 +705,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The checker's verdict on a record: "stages=...;failed=...;status=N", or
 // "invalid: ..." with the first violation.
-std::string check_events(const std::string &path, const char *mode = "events")
+std::string check_events(const std::string &path, const char *mode)
 {
     auto r = testproc::run("/usr/bin/python3",
                            {std::string(SOURCE_DIR) + "/tests/check-events.py", mode, path});

@@ -37,6 +37,8 @@ const opt_desc opts[] = {
     {0, "events", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&set_events_file)},
     {0, "skip-blank", OPT_TYPE_BOOLEAN, 0, 0, 0, &cfg.skip_blank},
     {0, "version", OPT_TYPE_USAGE, 0, 0, 0, reinterpret_cast<void *>(&print_version)},
+    {0, "retries", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&set_retries)},
+    {0, "trace", OPT_TYPE_STRING, 1, 1, 0, &cfg.trace_file},
     {'?', "help", OPT_TYPE_USAGE, 0, 0, 0, reinterpret_cast<void *>(&usage)},
     {0, nullptr, OPT_TYPE_END, 0, 0, 0, nullptr},
 };
@@ -59,7 +61,9 @@ void usage()
          " --run: steps that restart the H8S after the upgrade\n"
          " --events: JSON Lines record of the run to a file or fd:N\n"
          " --skip-blank: neither program nor erase units that are all 0xFF\n"
-         " --version: print the version\n");
+         " --version: print the version\n"
+         " --retries: recover up to N line faults per command (1 to 100)\n"
+         " --trace: log every byte on the serial line to a file\n");
 }
 
 void print_version()
@@ -164,6 +168,25 @@ int set_read_size(const opt_desc *opt, int argc, char **args)
         return -1;
     }
     cfg.read_size = static_cast<uint32_t>(v);
+    return 1;
+}
+
+int set_retries(const opt_desc *opt, int argc, char **args)
+{
+    ASSERT(argc == 1);
+    constexpr unsigned long max_retries = 100;
+    const char *arg = args[0];
+    char *end = nullptr;
+    const int saved_errno = errno;
+    const unsigned long v =
+        isdigit(static_cast<unsigned char>(arg[0])) ? strtoul(arg, &end, 10) : 0;
+    errno = saved_errno;
+    if (end == nullptr || *end != '\0' || v == 0 || v > max_retries) {
+        set_local_errno(ERR_OPTION_INVALID_VALUE, " for option %s: %s is not from 1 to %lu",
+                        get_option_name(opt), arg, max_retries);
+        return -1;
+    }
+    cfg.retries = static_cast<int>(v);
     return 1;
 }
 

@@ -55,3 +55,8 @@ int set_read_size(const opt_desc *opt, int argc, char **args);
  * a start address that the file's format ignores or a binary image without
  * one. Returns 1, or -1 after recording an error. */
 int add_image_file(const opt_desc *opt, int argc, char **args);
+
+/* set_retries
+ * --retries handler: a decimal number from 1 to 100 into cfg.retries.
+ * Returns 1, or -1 after recording ERR_OPTION_INVALID_VALUE. */
+int set_retries(const opt_desc *opt, int argc, char **args);

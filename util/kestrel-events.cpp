@@ -215,6 +215,7 @@ void events_start()
     field_bool(line, "sum_check", cfg.sum_check != 0);
     field_bool(line, "skip_blank", cfg.skip_blank != 0);
     field_num(line, "read_size", cfg.read_size);
+    field_num(line, "retries", static_cast<uint32_t>(cfg.retries));
     line += '}';
     field(line, "images");
     line += '[';

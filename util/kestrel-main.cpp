@@ -1,8 +1,12 @@
 // The program's entry: command line, then the upgrade as a fixed sequence of
 // stages. The first stage that fails ends the run with a summary line and an
 // exit status that names the stage.
+#include <fcntl.h>
+
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 #include "boot-lines.h"
 #include "kestrel-cmdline.h"
@@ -81,6 +85,17 @@ int main(int argc, char **argv)
         else if (cfg.device[0] == '\0')
             set_local_errno(static_cast<local_error_t>(ERR_NO_INTERFACE), nullptr);
         cfg.freq *= 10000u; // 10 kHz units to hertz
+    }
+    if (local_errno == ERR_SUCCESS && cfg.trace_file != nullptr) {
+        const int fd = open(cfg.trace_file, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            // The reason goes into the detail text: a pending errno would be
+            // reported on a line of its own.
+            set_local_errno(ERR_OPTION_INVALID_VALUE, " for option --trace: cannot open %s: %s",
+                            cfg.trace_file, strerror(errno));
+            errno = 0;
+        }
+        serial_set_trace(fd);
     }
     setbuf(stdout, nullptr);
 

@@ -1,6 +1,7 @@
 // The boot-mode command exchange: framing, response check, status inquiry.
 #include <array>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +21,58 @@ constexpr int max_frame = 1 + 4 + 65535 + 1;
 // The frame under construction. Static so that no exchange allocates or puts
 // 64 KiB on the stack; nothing in it outlives a call.
 std::array<uint8_t, max_frame> tmpwritebuf;
+
+exchange_outcome_t outcome{};
+bool messages = true;            // false: failures are only recorded, not printed
+std::array<char, 160> message{}; // the message of the last failed exchange
+
+// printf for the message of a failed exchange, which is also kept.
+__attribute__((format(printf, 1, 2))) void fail_message(const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(message.data(), message.size(), format, ap);
+    va_end(ap);
+    if (messages)
+        fputs(message.data(), stdout);
+}
+int reply_byte_ms = 0; // 0: the rest of a reply waits the time-out in force
+
+// Shortens the serial time-out for the rest of a reply, and puts the old one
+// back when the exchange returns.
+class rest_of_reply
+{
+  public:
+    rest_of_reply() = default;
+    rest_of_reply(const rest_of_reply &) = delete;
+    rest_of_reply &operator=(const rest_of_reply &) = delete;
+    void begin()
+    {
+        if (reply_byte_ms <= 0)
+            return;
+        saved_ = serial_get_timeout();
+        if (saved_ >= 0 && saved_ <= reply_byte_ms)
+            return;
+        active_ = true;
+        serial_set_timeout(reply_byte_ms);
+    }
+    ~rest_of_reply()
+    {
+        if (active_)
+            serial_set_timeout(saved_);
+    }
+
+  private:
+    int saved_ = 0;
+    bool active_ = false;
+};
+
+// Records the outcome of this exchange and passes its result on.
+int outcome_is(exchange_fault_e fault, int result)
+{
+    outcome.fault = fault;
+    return result;
+}
 
 constexpr uint8_t status_inquiry = 0x4F;
 constexpr uint8_t status_reply = 0x5F;
@@ -54,13 +107,17 @@ int cmd_readwrite(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWr
     if (interrupted_by() != 0)
         return -1;
 
+    outcome = exchange_outcome_t{};
+    message[0] = '\0';
+    rest_of_reply rest;
+
     // 1. The frame.
     int len = 0;
     tmpwritebuf[len++] = cmd;
     if (pbWrite != nullptr && cbWrite != 0) {
         if (cbWriteSize > 1) {
-            printf("Invalid cbWriteSize: %i\n", cbWriteSize);
-            return -1;
+            fail_message("Invalid cbWriteSize: %i\n", cbWriteSize);
+            return outcome_is(XF_SEND, -1);
         }
         ASSERT(cbWrite <= (cbWriteSize == 1 ? 255 : max_frame - 2));
         if (cbWriteSize == 1)
@@ -73,22 +130,26 @@ int cmd_readwrite(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWr
     // 2. Send it whole.
     const int sent = serial_write(tmpwritebuf.data(), len);
     if (sent != len) {
-        printf("Failed to send %i bytes, %i bytes sent, errno = %i\n", len, sent, errno);
-        return -1;
+        fail_message("Failed to send %i bytes, %i bytes sent, errno = %i\n", len, sent, errno);
+        return outcome_is(XF_SEND, -1);
     }
 
     // 3. The response code, or a refusal with its error code. A missing error
     // byte prints as 00.
     if (serial_read(buf, 1) < 0)
-        return -2;
+        return outcome_is(XF_TIMEOUT, -2);
+    rest.begin();
     if (buf[0] != response) {
         uint8_t error = 0;
-        serial_read(&error, 1);
+        const bool got_error = serial_read(&error, 1) == 1;
         if (cap >= 2)
             buf[1] = error;
-        printf("Command %02X with waiting response %02X failed with response %02X, error %02X\n",
-               cmd, response, buf[0], error);
-        return -2;
+        fail_message(
+            "Command %02X with waiting response %02X failed with response %02X, error %02X\n", cmd,
+            response, buf[0], error);
+        outcome.code = buf[0];
+        outcome.error = error;
+        return outcome_is(got_error ? XF_REFUSED : XF_TIMEOUT, -2);
     }
 
     // 4. The size field, when the response has one. It must fit the buffer
@@ -96,12 +157,12 @@ int cmd_readwrite(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWr
     uint32_t n = static_cast<uint32_t>(cbRead);
     if (cbReadSize != 0) {
         if (1 + cbReadSize > cap) {
-            puts("Buffer is too small");
-            return -3;
+            fail_message("Buffer is too small\n");
+            return outcome_is(XF_TOO_LONG, -3);
         }
         if (serial_read(buf + 1, cbReadSize) < 0) {
-            puts("Cannot get size of response");
-            return -2;
+            fail_message("Cannot get size of response\n");
+            return outcome_is(XF_SHORT, -2);
         }
         n = 0;
         for (int i = 0; i < cbReadSize; ++i)
@@ -114,24 +175,46 @@ int cmd_readwrite(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWr
     // anything up to 0xFFFFFFFF.
     const uint64_t total = 1u + cbReadSize + static_cast<uint64_t>(n) + 1u;
     if (total > static_cast<uint64_t>(cap)) {
-        puts("Buffer is too small");
-        return -3;
+        fail_message("Buffer is too small\n");
+        return outcome_is(XF_TOO_LONG, -3);
     }
     const int cbData = static_cast<int>(n); // fits: total <= cap <= INT_MAX
     if (serial_read(buf + 1 + cbReadSize, cbData + 1) < 0) {
-        puts("Cannot receive the command");
-        return -4;
+        fail_message("Cannot receive the command\n");
+        return outcome_is(XF_SHORT, -4);
     }
     const int cbAll = static_cast<int>(total);
     const uint8_t sum = get_checksum(buf, cbAll);
     if (sum != 0) {
-        printf("Invalid checksum: %02X, cb = %i, %02X\n", sum, cbAll, buf[0]);
-        return -5;
+        fail_message("Invalid checksum: %02X, cb = %i, %02X\n", sum, cbAll, buf[0]);
+        return outcome_is(XF_CHECKSUM, -5);
     }
 
     // 6. The data to the front; the regions overlap.
     memmove(buf, buf + 1 + cbReadSize, static_cast<size_t>(cbData));
     return cbData;
+}
+
+const exchange_outcome_t &last_exchange()
+{
+    return outcome;
+}
+
+bool set_exchange_messages(bool on)
+{
+    const bool was = messages;
+    messages = on;
+    return was;
+}
+
+void print_exchange_message()
+{
+    fputs(message.data(), stdout);
+}
+
+void set_reply_byte_timeout(int ms)
+{
+    reply_byte_ms = ms;
 }
 
 int cmd_refusable(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWriteSize,

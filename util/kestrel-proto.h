@@ -21,6 +21,46 @@ void calc_checksum(uint8_t *pb, int cb);
 int cmd_readwrite(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWriteSize,
                   uint8_t response, uint8_t *pbRead, int cbMaxRead, int cbRead, uint8_t cbReadSize);
 
+// What went wrong in the last cmd_readwrite.
+enum exchange_fault_e : int {
+    XF_NONE,     // success
+    XF_SEND,     // the frame was not sent whole (or not built)
+    XF_TIMEOUT,  // no response code, or the error byte of a refusal, in time
+    XF_REFUSED,  // another response code followed by its error byte
+    XF_SHORT,    // the size field, or the data and checksum, did not arrive whole
+    XF_TOO_LONG, // the size field announced more than the buffer holds
+    XF_CHECKSUM, // the reply's checksum was wrong
+};
+
+struct exchange_outcome_t {
+    exchange_fault_e fault;
+    uint8_t code;  // the response code received (XF_REFUSED)
+    uint8_t error; // the error byte received (XF_REFUSED)
+};
+
+/* last_exchange
+ * The outcome of the last cmd_readwrite (and of its short forms): what went
+ * wrong and, after a refusal, the code and error byte that arrived. */
+const exchange_outcome_t &last_exchange();
+
+/* set_exchange_messages
+ * false: cmd_readwrite prints nothing when it fails (the outcome and the
+ * message are still kept); true (the default): it prints its messages.
+ * Returns the setting before. */
+bool set_exchange_messages(bool on);
+
+/* print_exchange_message
+ * Prints the message of the last cmd_readwrite, the one it printed or would
+ * have printed (nothing when it succeeded or failed without one). */
+void print_exchange_message();
+
+/* set_reply_byte_timeout
+ * ms > 0: once the first byte of a reply has arrived, each of its other bytes
+ * waits at most ms (or the time-out in force, when shorter); the time-out in
+ * force is put back when the exchange ends. 0 (the default): every byte waits
+ * the time-out in force. */
+void set_reply_byte_timeout(int ms);
+
 /* cmd_refusable
  * cmd_readwrite for a command the device may refuse on purpose; pbRead must
  * not be null and must hold at least 2 bytes. Returns what cmd_readwrite

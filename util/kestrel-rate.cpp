@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "kestrel-proto.h"
+#include "kestrel-recover.h"
 #include "kestrel.h"
 #include "serial-linux.h"
 
@@ -63,8 +64,8 @@ int choose_bit_rate(uint8_t ratio, unsigned long *baudrate)
         writebuf[5] = ratio;
         uint8_t readbuf[2];
         bool refused = false;
-        if (cmd_refusable(NEW_BIT_RATE, writebuf, sizeof writebuf, 1, ACK, readbuf, sizeof readbuf,
-                          0, 0, &refused) >= 0) {
+        if (rcmd_readwrite(NEW_BIT_RATE, writebuf, sizeof writebuf, 1, ACK, readbuf, sizeof readbuf,
+                           0, 0, &refused) >= 0) {
             snprintf(cfg.baudrate, sizeof cfg.baudrate, "%lu", static_cast<unsigned long>(rate));
             *baudrate = rate;
             return 0;

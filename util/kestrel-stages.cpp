@@ -17,6 +17,7 @@
 #include "kestrel-proto.h"
 #include "kestrel-rate.h"
 #include "kestrel-signal.h"
+#include "kestrel-recover.h"
 #include "kestrel-stages.h"
 #include "kestrel.h"
 #include "serial-linux.h"
@@ -30,7 +31,6 @@ constexpr unsigned SYNC_PAUSE_S = 1;      // pause after a wrong or missing seco
 constexpr int SETUP_TIMEOUT_MS = 500;     // read time-out from synchronisation on
 constexpr int FLASH_TIMEOUT_MS = 15000;   // from the programming/erasing state on: erasing is slow
 constexpr int MAX_BLOCKS = 32;            // slots of cfg.block_sizes
-constexpr int MAX_UNIT = 0xFFFF;          // the widest programming unit a reply can give
 constexpr int MAX_READ = 65536;           // the largest memory read (--read-size)
 // The H8S address space is 16 MiB: a larger user flash is a corrupt reply, and
 // taking it at its word would allocate and fill up to 4 GiB.
@@ -183,8 +183,9 @@ int adjust_baud_rate(const char *device)
 int get_info()
 {
     uint8_t readbuf[255];
+    set_stage_name("layout");
 
-    int n = cmd_read(0x25, 0x35, readbuf, sizeof readbuf, 0, 1);
+    int n = rcmd_read(0x25, 0x35, readbuf, sizeof readbuf, 0, 1);
     if (n < 0)
         return -4;
     if (n < 1 || readbuf[0] == 0) {
@@ -205,7 +206,7 @@ int get_info()
         cfg.area_last[i] = be32(readbuf + 5 + 8 * i);
     }
 
-    n = cmd_read(0x26, 0x36, readbuf, sizeof readbuf, 0, 2);
+    n = rcmd_read(0x26, 0x36, readbuf, sizeof readbuf, 0, 2);
     if (n <= 0)
         return -4;
     unsigned blocks = readbuf[0];
@@ -221,7 +222,7 @@ int get_info()
         cfg.block_sizes[i] = be32(readbuf + 5 + 8 * i) - be32(readbuf + 1 + 8 * i);
     cfg.blocks = static_cast<uint8_t>(blocks);
 
-    n = cmd_read(0x27, 0x37, readbuf, sizeof readbuf, 0, 1);
+    n = rcmd_read(0x27, 0x37, readbuf, sizeof readbuf, 0, 1);
     if (n < 0)
         return -4;
     if (n < 2) {
@@ -260,7 +261,7 @@ int get_info()
     }
     memset(cfg.mem, 0xFF, cfg.size);
 
-    return check_status(STATUS_WAIT_DEVICE);
+    return rcheck_status(STATUS_WAIT_DEVICE);
 }
 
 int prepare()
@@ -268,8 +269,9 @@ int prepare()
     uint8_t writebuf[32];
     uint8_t readbuf[255];
     char formatstr[128];
+    set_stage_name("select");
 
-    int n = cmd_read(0x20, 0x30, readbuf, sizeof readbuf, 0, 1);
+    int n = rcmd_read(0x20, 0x30, readbuf, sizeof readbuf, 0, 1);
     if (n < 0)
         return -2;
     // The first record: its character count, the 4-character code, then the name.
@@ -287,7 +289,7 @@ int prepare()
 #pragma GCC diagnostic pop
 
     memcpy(writebuf, readbuf + 2, 4);
-    if (cmd_write(0x10, writebuf, 4, 1, ACK) < 0)
+    if (rcmd_write(0x10, writebuf, 4, 1, ACK) < 0)
         return -2;
     printf("Device \"%.4s\" selected\n", reinterpret_cast<const char *>(writebuf));
     memcpy(selected_device.code, writebuf, 4);
@@ -295,13 +297,13 @@ int prepare()
     snprintf(selected_device.name, sizeof selected_device.name, "%.*s", namelen,
              reinterpret_cast<const char *>(readbuf + 6));
 
-    if (cmd_read(0x21, 0x31, readbuf, sizeof readbuf, 0, 1) < 0)
+    if (rcmd_read(0x21, 0x31, readbuf, sizeof readbuf, 0, 1) < 0)
         return -3;
     writebuf[0] = 0x00;
-    if (cmd_write(0x11, writebuf, 1, 1, ACK) < 0)
+    if (rcmd_write(0x11, writebuf, 1, 1, ACK) < 0)
         return -3;
 
-    n = cmd_read(0x22, 0x32, readbuf, sizeof readbuf, 0, 1);
+    n = rcmd_read(0x22, 0x32, readbuf, sizeof readbuf, 0, 1);
     if (n < 0)
         return -4;
     if (n < 3) {
@@ -310,7 +312,7 @@ int prepare()
     }
     uint8_t ratio = readbuf[2];
 
-    n = cmd_read(0x23, 0x33, readbuf, sizeof readbuf, 0, 1);
+    n = rcmd_read(0x23, 0x33, readbuf, sizeof readbuf, 0, 1);
     if (n < 0)
         return -4;
     if (n < 1 || n < 1 + 4 * readbuf[0]) {
@@ -340,7 +342,7 @@ int prepare()
         put16(static_cast<uint16_t>(cfg.freq / 10000), writebuf + 2);
         writebuf[4] = 0x01;
         writebuf[5] = ratio;
-        if (cmd_write(0x3F, writebuf, 6, 1, ACK) < 0)
+        if (rcmd_write(0x3F, writebuf, 6, 1, ACK) < 0)
             return -5;
     }
     // The device now expects the new rate: switch at once, no pause.
@@ -352,16 +354,17 @@ int prepare()
     if (cmd(ACK, ACK) < 0)
         return -6;
     puts("New baud rate has been acknowledged by H8S");
-    return check_status(STATUS_WAIT_STATE);
+    return rcheck_status(STATUS_WAIT_STATE);
 }
 
 int enter_erase_program_state()
 {
+    set_stage_name("enter");
     serial_set_timeout(FLASH_TIMEOUT_MS);
     printf("Entering programming state...");
-    if (cmd(0x40, ACK) < 0)
+    if (rcmd(0x40, ACK) < 0)
         return -1;
-    if (check_status(STATUS_WAIT_SELECT) < 0) {
+    if (rcheck_status(STATUS_WAIT_SELECT) < 0) {
         puts("Switching to erase state failed");
         return -2;
     }
@@ -371,7 +374,8 @@ int enter_erase_program_state()
 
 int erase_flash()
 {
-    if (cmd(0x48, ACK) < 0) {
+    set_stage_name("erase");
+    if (rcmd(0x48, ACK) < 0) {
         puts("Transfer of erasure program failed");
         return -3;
     }
@@ -393,7 +397,7 @@ int erase_flash()
                 break;
             }
         }
-        if (need_erase && cmd_write(0x58, &i, 1, 1, ACK) < 0) {
+        if (need_erase && rcmd_write(0x58, &i, 1, 1, ACK) < 0) {
             printf("Failed to erase block %i\n", i);
             return -4;
         }
@@ -406,19 +410,19 @@ int erase_flash()
     putchar('\n');
 
     const uint8_t end = END_OF_ERASURE;
-    if (cmd_write(0x58, &end, 1, 1, ACK) < 0) {
+    if (rcmd_write(0x58, &end, 1, 1, ACK) < 0) {
         puts("Failed to exit erasing mode");
         return -5;
     }
-    return check_status(STATUS_WAIT_SELECT);
+    return rcheck_status(STATUS_WAIT_SELECT);
 }
 
 int program_flash()
 {
-    const int cb = cfg.unit + 4;
-    std::array<uint8_t, MAX_UNIT + 4> chunk; // address and one unit
+    std::array<uint8_t, 4> end{0xFF, 0xFF, 0xFF, 0xFF}; // the address that ends programming
+    set_stage_name("program");
 
-    if (cmd(0x43, ACK) < 0) {
+    if (rcmd(0x43, ACK) < 0) {
         puts("Failed to tranfer the \"user MAT programming\" program");
         return -1;
     }
@@ -434,9 +438,7 @@ int program_flash()
         if (interrupted_by() != 0)
             return -2;
         uint32_t address = page * cfg.unit;
-        long2char(address, chunk.data());
-        memcpy(chunk.data() + 4, cfg.mem + address, cfg.unit);
-        if (cmd_write(0x50, chunk.data(), cb, 0, ACK) < 0) {
+        if (rprogram_unit(page) < 0) {
             printf("Failed to flash %i bytes chunk at %" PRIu32 "\n", static_cast<int>(cfg.unit),
                    address);
             return -2;
@@ -451,17 +453,16 @@ int program_flash()
     }
     putchar('\n');
 
-    memset(chunk.data(), 0xFF, 4);
-    if (cmd_write(0x50, chunk.data(), 4, 0, ACK) < 0) {
+    if (rcmd_write(0x50, end.data(), 4, 0, ACK) < 0) {
         puts("Failed to exit programming mode");
         return -3;
     }
-    return check_status(STATUS_WAIT_SELECT);
+    return rcheck_status(STATUS_WAIT_SELECT);
 }
 
 int verify_flash()
 {
-    uint8_t req[9];
+    set_stage_name("verify");
     // A whole answer carrying the largest read: code, size field, data, checksum.
     static std::array<uint8_t, MAX_READ + 6> verifybuf;
 
@@ -470,7 +471,6 @@ int verify_flash()
     const uint32_t unit = cfg.unit;
     ASSERT(unit != 0); // the layout inquiry refuses a unit of 0
     uint32_t max_run = cfg.read_size != 0 ? cfg.read_size / unit : 1; // units per read
-    req[0] = 0x01;                                                    // the user MAT
     uint32_t bytes = 0;
     const uint32_t pages = page_count();
     const uint32_t total = marked_pages();
@@ -487,11 +487,8 @@ int verify_flash()
             ++run;
         const uint32_t address = page * unit;
         const uint32_t len = run * unit;
-        long2char(address, req + 1);
-        long2char(len, req + 5);
         bool refused = false;
-        int n = cmd_refusable(0x52, req, sizeof req, 1, 0x52, verifybuf.data(),
-                              static_cast<int>(len) + 6, static_cast<int>(len), 4, &refused);
+        int n = rread_memory(address, len, verifybuf.data(), static_cast<int>(len) + 6, &refused);
         if (refused && run > 1) {
             // Some boot programs read less at a time: what was read stays valid.
             printf("Device refused a read of %lu bytes, reading one unit at a time\n",
@@ -507,6 +504,13 @@ int verify_flash()
         for (uint32_t i = 0; i < run; ++i) {
             const size_t offset = static_cast<size_t>(i) * unit;
             const uint32_t at = address + static_cast<uint32_t>(offset);
+            uint32_t first = 0;
+            if (memcmp(verifybuf.data() + offset, cfg.mem + at, unit) != 0 &&
+                repair_block(page + i, &first) == 0) {
+                page = first; // its block was programmed again: verify it again
+                run = 0;
+                break;
+            }
             if (memcmp(verifybuf.data() + offset, cfg.mem + at, unit) != 0) {
                 printf("\rError: verification failed at %" PRIu32 "\n", at);
                 return -3;
@@ -518,5 +522,5 @@ int verify_flash()
         page += run;
     }
     putchar('\n');
-    return check_status(STATUS_WAIT_SELECT);
+    return rcheck_status(STATUS_WAIT_SELECT);
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "kestrel-proto.h"
+#include "kestrel-recover.h"
 #include "kestrel.h"
 
 namespace
@@ -14,6 +15,9 @@ namespace
 constexpr uint8_t SUM_CHECK = 0x4B;
 constexpr uint8_t SUM_ANSWER = 0x5B;
 constexpr int SUM_BYTES = 4;
+
+// One sum check: 0 equal, 1 repaired (ask again), -1 or -2 as sum_check.
+int sum_check_once(bool repair);
 
 } // namespace
 
@@ -33,9 +37,24 @@ uint32_t flash_sum()
 
 int sum_check()
 {
+    set_stage_name("sum_check");
+    // With --retries a wrong sum has its differing units found and repaired,
+    // at most that many times, before the sum is asked again.
+    for (int tries = 0;; ++tries) {
+        const int r = sum_check_once(tries < cfg.retries);
+        if (r != 1)
+            return r;
+    }
+}
+
+namespace
+{
+
+int sum_check_once(bool repair)
+{
     // Exactly one well-formed answer fits: code, size byte, the 4-byte sum, checksum.
     std::array<uint8_t, 7> buf{};
-    const int n = cmd_read(SUM_CHECK, SUM_ANSWER, buf.data(), static_cast<int>(buf.size()), 0, 1);
+    const int n = rcmd_read(SUM_CHECK, SUM_ANSWER, buf.data(), static_cast<int>(buf.size()), 0, 1);
     if (n < 0)
         return -1;
     if (n != SUM_BYTES) {
@@ -48,9 +67,13 @@ int sum_check()
     const unsigned long expected = flash_sum();
     sum_result = {true, static_cast<uint32_t>(device), static_cast<uint32_t>(expected)};
     if (device != expected) {
+        if (repair && repair_whole_mat() > 0)
+            return 1;
         printf("Error: sum check failed: device %08lX, expected %08lX\n", device, expected);
         return -2;
     }
     printf("Sum check ok: %08lX\n", device);
     return 0;
 }
+
+} // namespace

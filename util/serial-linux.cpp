@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -26,6 +27,8 @@ int dev = -1;          // descriptor of the open port, -1 when closed
 int ms_timeout = 1000; // wait for each byte read, in milliseconds
 int held_lines = 0;    // bit 1 << serial_line_e for each modem line a caller drives
 int kept = -1;         // descriptor that serial_close kept because the port holds its lines
+int trace_fd = -1;     // --trace: where every write and read is logged, -1 for none
+long long trace_start_us = 0;
 
 struct rate_t {
     int baudinit; // terminal speed constant
@@ -88,6 +91,34 @@ long long now_ms()
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+long long now_us()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// One trace line: time, direction and the bytes, written in pieces of at
+// most 256 bytes so that the line buffer stays small; each piece is a line.
+void trace(char dir, const unsigned char *buf, int cb)
+{
+    if (trace_fd < 0)
+        return;
+    constexpr int per_line = 256;
+    std::array<char, 40 + 3 * per_line> line{};
+    for (int at = 0; at < cb; at += per_line) {
+        const int n = cb - at < per_line ? cb - at : per_line;
+        int len = snprintf(line.data(), 40, "%lld %c", now_us() - trace_start_us, dir);
+        for (int i = 0; i < n; ++i)
+            len += snprintf(line.data() + len, 4, " %02X", buf[at + i]);
+        line[static_cast<size_t>(len++)] = '\n';
+        const int saved_errno = errno;
+        const ssize_t w = write(trace_fd, line.data(), static_cast<size_t>(len));
+        (void)w;
+        errno = saved_errno;
+    }
+}
+
 // Waits for the next byte and reads what is already there, at most max bytes,
 // into buf. Returns the count (1 or more), 0 at end of file, or -1 after a
 // time-out (recorded) or a failed system call (not recorded, errno kept).
@@ -107,6 +138,8 @@ int read_some(unsigned char *buf, int max)
             return -1;
         const int saved_errno = errno;
         const ssize_t r = read(dev, buf, static_cast<size_t>(max));
+        if (r > 0)
+            trace('<', buf, static_cast<int>(r));
         if (r >= 0)
             return static_cast<int>(r);
         if (errno != EAGAIN)
@@ -280,6 +313,46 @@ int serial_set_timeout(int ms_t)
     return 0;
 }
 
+int serial_get_timeout()
+{
+    return ms_timeout;
+}
+
+int serial_drain(int quiet_ms, int max_ms)
+{
+    const long long deadline = now_ms() + max_ms;
+    std::array<unsigned char, 256> junk{};
+    int dropped = 0;
+    while (now_ms() < deadline) {
+        pollfd pfd{};
+        pfd.fd = dev;
+        pfd.events = POLLIN;
+        const int p = poll(&pfd, 1, quiet_ms);
+        if (p < 0)
+            return -1;
+        if (p == 0)
+            return dropped;
+        const ssize_t r = read(dev, junk.data(), junk.size());
+        if (r == 0)
+            return -1;
+        if (r < 0) {
+            if (errno != EAGAIN)
+                return -1;
+            continue;
+        }
+        trace('<', junk.data(), static_cast<int>(r));
+        dropped += static_cast<int>(r);
+    }
+    return dropped;
+}
+
+void serial_set_trace(int fd)
+{
+    if (trace_start_us == 0)
+        trace_start_us = now_us();
+    trace_fd = fd;
+}
+
 int serial_wait_for_data(int ms)
 {
     pollfd pfd{};
@@ -341,6 +414,7 @@ int serial_write(const unsigned char *buf, int cb)
             set_local_errno(ERR_WRITE_EOF, " --> wrote %d of %d", cnt, cb);
             return -1;
         }
+        trace('>', buf + cnt, static_cast<int>(r));
         cnt += static_cast<int>(r);
         waiting = false;
     }

@@ -44,6 +44,25 @@ int serial_rate(int i);
  * Sets the per-byte read time-out in milliseconds. Always returns 0. */
 int serial_set_timeout(int ms_t);
 
+/* serial_get_timeout
+ * The per-byte read time-out in force, in milliseconds. */
+int serial_get_timeout();
+
+/* serial_drain
+ * Reads and drops input until none has arrived for quiet_ms milliseconds, or
+ * until max_ms have passed in all. Returns the number of bytes dropped, or -1
+ * when the port fails or hangs up (nothing recorded beyond what a read
+ * records). Used to let a noisy line go quiet before a new exchange. */
+int serial_drain(int quiet_ms, int max_ms);
+
+/* serial_set_trace
+ * From now on writes one line for every successful write and read on the
+ * port to the file descriptor fd (-1: no trace): the time in microseconds
+ * since the first call, '>' for bytes written or '<' for bytes read, and the
+ * bytes in hexadecimal. Each line goes out with one write(2), so a run that is
+ * killed loses nothing. Failures to write the trace are ignored. */
+void serial_set_trace(int fd);
+
 /* serial_wait_for_data
  * Waits up to ms milliseconds for readable data without consuming it. Returns
  * 0 when ready (also on hang-up or line error, which the next read shows), -1

@@ -187,6 +187,21 @@ int serial_set_timeout(int ms_t)
     return 0;
 }
 
+int serial_get_timeout()
+{
+    return line.ms_timeout;
+}
+
+// The scripted line has no time: what is fed is what the device answers next,
+// so nothing counts as left over from before and nothing is dropped.
+int serial_drain(int, int)
+{
+    return line.open ? 0 : -1;
+}
+
+// The scripted line keeps its own record of the bytes (written()).
+void serial_set_trace(int) {}
+
 int serial_wait_for_data(int)
 {
     return available() > 0 ? 0 : timeout();

@@ -1,0 +1,567 @@
+// Recovery of line faults: what went wrong, how to find out where the device
+// is, and what to do then, one rule per kind of command.
+#include "kestrel-recover.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "kestrel-events.h"
+#include "kestrel-proto.h"
+#include "kestrel-stages.h"
+#include "kestrel.h"
+#include "serial-linux.h"
+
+namespace
+{
+
+constexpr uint8_t ACK = 0x06;
+constexpr uint8_t STATUS = 0x4F;
+constexpr uint8_t STATUS_REPLY = 0x5F;
+constexpr uint8_t PROGRAM = 0x50;
+constexpr uint8_t PROGRAM_SELECT = 0x43;
+constexpr uint8_t ERASE_SELECT = 0x48;
+constexpr uint8_t ERASE = 0x58;
+constexpr uint8_t MEMORY_READ = 0x52;
+constexpr uint8_t NEW_BIT_RATE = 0x3F;
+constexpr uint8_t CHECKSUM_ERROR = 0x11;
+constexpr uint8_t COMMAND_ERROR = 0x80;
+
+constexpr uint8_t STATUS_BUSY = 0x31;        // programming or erasing in progress
+constexpr uint8_t STATUS_RATE = 0x13;        // waiting for the bit-rate selection
+constexpr uint8_t STATUS_SELECT = 0x3F;      // waiting for a programming/erasing selection
+constexpr uint8_t STATUS_PROGRAMMING = 0x4F; // waiting for programming data
+
+constexpr int QUIET_MS = 25;        // a quiet line: no byte for this long (>= 20 ms)
+constexpr int DRAIN_MAX_MS = 60000; // a line that never goes quiet is given up
+constexpr int REPLY_BYTE_MS = 100;  // each byte of a reply after its first
+constexpr int BUSY_WAIT_MS = 100;   // between status inquiries while the device is busy
+constexpr int BUSY_MAX_MS = 15000;  // the longest erasure or programming
+constexpr int MIN_PROBES = 12;      // the longest frame before the unit is known: 0x52
+
+// What to do after the status is known.
+enum rule_kind_e {
+    RULE_NONE,   // no recovery: the fault ends the exchange
+    RULE_RESEND, // idempotent: send it again
+    RULE_STATUS, // done when the status is `done`, otherwise send it again
+    RULE_RATE,   // new bit rate: no answer at the old rate means it was taken
+};
+
+struct rule_t {
+    uint8_t cmd;
+    rule_kind_e kind;
+    uint8_t done; // RULE_STATUS: the status that shows the command was done
+};
+
+// Commands not listed are inquiries, reads, the sum check and block erasures:
+// sent again. The end of erasure (0x58 with 0xFF) and of programming (0x50
+// with the address 0xFFFFFFFF) are found by rule_for.
+constexpr std::array<rule_t, 8> rules = {{
+    {0x10, RULE_STATUS, 0x12},             // device selection
+    {0x11, RULE_STATUS, STATUS_RATE},      // clock mode selection
+    {NEW_BIT_RATE, RULE_RATE, 0},          // new bit rate
+    {ACK, RULE_NONE, 0},                   // confirmation at the new rate: its rate is unknown
+    {0x40, RULE_STATUS, STATUS_SELECT},    // programming/erasing state
+    {ERASE_SELECT, RULE_STATUS, 0x5F},     // erasure selection
+    {PROGRAM_SELECT, RULE_STATUS, 0x4F},   // programming selection
+    {PROGRAM, RULE_STATUS, STATUS_SELECT}, // end of programming
+}};
+constexpr rule_t end_of_erasure = {ERASE, RULE_STATUS, STATUS_SELECT};
+constexpr rule_t resend = {0, RULE_RESEND, 0};
+
+rule_t rule_for(uint8_t cmd, const uint8_t *pbWrite, int cbWrite)
+{
+    if (cmd == ERASE && cbWrite == 1 && pbWrite[0] == 0xFF)
+        return end_of_erasure;
+    const auto *r =
+        std::find_if(rules.begin(), rules.end(), [cmd](const rule_t &x) { return x.cmd == cmd; });
+    return r != rules.end() ? *r : resend;
+}
+
+// The refusals the device gives on purpose, by command: they end the run.
+bool documented_error(uint8_t cmd, uint8_t error)
+{
+    switch (cmd) {
+    case 0x10:
+        return error == 0x21;
+    case 0x11:
+        return error == 0x22;
+    case NEW_BIT_RATE:
+        return error >= 0x24 && error <= 0x27;
+    case ERASE:
+        return error == 0x29 || error == 0x51;
+    case PROGRAM:
+        return error == 0x53 || error == 0x2A;
+    case MEMORY_READ:
+        return error == 0x2A || error == 0x2B;
+    default:
+        return false;
+    }
+}
+
+// What the line did to the exchange, or null when the failure is not a line fault.
+const char *line_fault(uint8_t cmd)
+{
+    const exchange_outcome_t &o = last_exchange();
+    switch (o.fault) {
+    case XF_TIMEOUT:
+        return "no answer in time";
+    case XF_SHORT:
+        return "answer cut short";
+    case XF_TOO_LONG:
+        return "answer size out of range";
+    case XF_CHECKSUM:
+        return "answer checksum wrong";
+    case XF_REFUSED:
+        if (o.code != (0x80 | cmd))
+            return "wrong answer code";
+        if (o.error == CHECKSUM_ERROR)
+            return "refused for its checksum";
+        if (o.error == COMMAND_ERROR)
+            return "refused as out of order";
+        if (documented_error(cmd, o.error))
+            return nullptr;
+        return "refused with a garbled error";
+    default:
+        return nullptr;
+    }
+}
+
+const char *recovery_stage = "upgrade";
+
+// The recoveries left to the exchange being recovered. Exchanges made while
+// recovering one share its allowance.
+int depth = 0;
+int left = 0;
+int used = 0;
+
+// Keeps the exchange's own failure messages back while a fault may still be
+// recovered; give_up prints the one of the exchange that ends the run.
+class quiet
+{
+  public:
+    quiet() : was_(set_exchange_messages(false)) {}
+    ~quiet() { set_exchange_messages(was_); }
+    quiet(const quiet &) = delete;
+    quiet &operator=(const quiet &) = delete;
+
+  private:
+    bool was_;
+};
+
+int give_up(int r)
+{
+    print_exchange_message();
+    return r;
+}
+
+class budget
+{
+  public:
+    budget()
+    {
+        if (depth++ == 0) {
+            left = cfg.retries;
+            used = 0;
+        }
+    }
+    ~budget() { --depth; }
+    budget(const budget &) = delete;
+    budget &operator=(const budget &) = delete;
+};
+
+// Takes one recovery and reports it; false when none is left.
+bool take(uint8_t cmd, const char *fault)
+{
+    if (left <= 0)
+        return false;
+    --left;
+    report_recovery(recovery_stage, cmd, fault, ++used);
+    return true;
+}
+
+// Lets the line go quiet: every byte still coming is dropped.
+bool drain()
+{
+    return serial_drain(QUIET_MS, DRAIN_MAX_MS) >= 0;
+}
+
+// Sends one-byte status inquiries until one clean status reply arrives: a
+// receiver left inside a frame takes them as its missing bytes. Answers that
+// are not one clean status reply are dropped. Returns the status, or -1.
+int probe_status(int probes)
+{
+    const int saved = serial_get_timeout();
+    serial_set_timeout(QUIET_MS);
+    int status = -1;
+    const uint8_t inquiry = STATUS;
+    for (int i = 0; i < probes && status < 0; ++i) {
+        if (serial_write(&inquiry, 1) != 1)
+            break;
+        std::array<uint8_t, 5> r{};
+        if (serial_read(r.data(), 1) == 1 && r[0] == STATUS_REPLY &&
+            serial_read(r.data() + 1, 1) == 1 && r[1] == 2 && serial_read(r.data() + 2, 3) == 3 &&
+            get_checksum(r.data(), 5) == 0)
+            status = r[2];
+        if (!drain())
+            break;
+    }
+    serial_set_timeout(saved);
+    return status;
+}
+
+// The most probes a frame left incomplete can need.
+int max_probes()
+{
+    return cfg.unit + 6 > MIN_PROBES ? cfg.unit + 6 : MIN_PROBES;
+}
+
+// The status after a quiet line, waiting while the device is busy; -1 when
+// no clean status reply comes.
+int settled_status(int probes)
+{
+    if (!drain())
+        return -1;
+    int status = probe_status(probes);
+    for (int waited = 0; status == STATUS_BUSY && waited < BUSY_MAX_MS; waited += BUSY_WAIT_MS) {
+        serial_drain(BUSY_WAIT_MS, BUSY_WAIT_MS);
+        status = probe_status(probes);
+    }
+    return status;
+}
+
+enum action_e { SEND_AGAIN, DONE, GIVE_UP };
+
+// After a line fault on a command of rule r: what the device's state says.
+action_e recover(const rule_t &r)
+{
+    if (r.kind == RULE_RATE) {
+        // At the old rate: still waiting for the bit rate means it was not
+        // taken; silence means the device listens at the new rate.
+        const int status = settled_status(MIN_PROBES);
+        return status < 0 ? DONE : SEND_AGAIN;
+    }
+    const int status = settled_status(max_probes());
+    if (status < 0)
+        return SEND_AGAIN; // the status inquiry itself failed: the next try asks again
+    if (r.kind == RULE_STATUS && status == r.done)
+        return DONE;
+    return SEND_AGAIN;
+}
+
+// Reads back one unit and says what programming it did: 1 programmed, 0 blank,
+// 2 wrong, -1 the read failed.
+int unit_outcome(uint32_t page)
+{
+    static std::array<uint8_t, 0xFFFF + 6> buf;
+    const uint32_t address = page * cfg.unit;
+    bool refused = false;
+    if (rread_memory(address, cfg.unit, buf.data(), static_cast<int>(buf.size()), &refused) !=
+        static_cast<int>(cfg.unit))
+        return -1;
+    if (memcmp(buf.data(), cfg.mem + address, cfg.unit) == 0)
+        return 1;
+    for (uint32_t i = 0; i < cfg.unit; ++i)
+        if (buf[i] != 0xFF)
+            return 2;
+    return 0;
+}
+
+// Ends programming so that the device waits for a selection.
+int end_programming()
+{
+    std::array<uint8_t, 4> end{0xFF, 0xFF, 0xFF, 0xFF};
+    return rcmd_write(PROGRAM, end.data(), 4, 0, ACK);
+}
+
+// The first and last page of the erase block that holds page, and its number.
+bool block_of(uint32_t page, uint8_t *block, uint32_t *first, uint32_t *last)
+{
+    const uint64_t address = static_cast<uint64_t>(page) * cfg.unit;
+    uint64_t start = 0;
+    for (uint8_t i = 0; i < cfg.blocks; ++i) {
+        const uint64_t end = start + cfg.block_sizes[i]; // inclusive
+        if (address >= start && address <= end) {
+            *block = i;
+            *first = static_cast<uint32_t>(start / cfg.unit);
+            *last = static_cast<uint32_t>(end / cfg.unit);
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+// From the selection state: erases the block that holds page and programs its
+// marked units below `below` again; the device then waits for programming data.
+// Recursive through rprogram_unit: bounded by the recoveries allowed.
+int erase_and_reprogram(uint32_t page, uint32_t below, uint32_t *first) // NOLINT(misc-no-recursion)
+{
+    uint8_t block = 0;
+    uint32_t last = 0;
+    if (!block_of(page, &block, first, &last))
+        return -1;
+    const uint8_t end = 0xFF;
+    if (rcmd(ERASE_SELECT, ACK) < 0 || rcmd_write(ERASE, &block, 1, 1, ACK) < 0 ||
+        rcmd_write(ERASE, &end, 1, 1, ACK) < 0 || rcmd(PROGRAM_SELECT, ACK) < 0)
+        return -1;
+    for (uint32_t p = *first; p < below && p <= last && p < page_count(); ++p)
+        if (test_page(p) && rprogram_unit(p) < 0)
+            return -1;
+    return 0;
+}
+
+int repairs = 0;    // blocks repaired after verification, at most cfg.retries
+int recoveries = 0; // recoveries reported in this run
+
+} // namespace
+
+int recovery_count()
+{
+    return recoveries;
+}
+
+void reset_recovery()
+{
+    repairs = 0;
+    recoveries = 0;
+    recovery_stage = "upgrade";
+}
+
+void set_stage_name(const char *name)
+{
+    recovery_stage = name;
+}
+
+void report_recovery(const char *stage, uint8_t cmd, const char *fault, int attempt)
+{
+    ++recoveries;
+    events_recovery(cmd, fault, attempt);
+    printf("\rRecovering %s: command %02X, %s, try %i of %i\n", stage, cmd, fault, attempt,
+           cfg.retries);
+}
+
+int rcmd_readwrite(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWriteSize,
+                   uint8_t response, uint8_t *pbRead, int cbMaxRead, int cbRead, uint8_t cbReadSize,
+                   bool *refused)
+{
+    if (cfg.retries == 0) {
+        if (refused != nullptr)
+            return cmd_refusable(cmd, pbWrite, cbWrite, cbWriteSize, response, pbRead, cbMaxRead,
+                                 cbRead, cbReadSize, refused);
+        return cmd_readwrite(cmd, pbWrite, cbWrite, cbWriteSize, response, pbRead, cbMaxRead,
+                             cbRead, cbReadSize);
+    }
+    set_reply_byte_timeout(REPLY_BYTE_MS);
+    budget scope;
+    quiet q;
+    const rule_t rule = rule_for(cmd, pbWrite, cbWrite);
+    if (refused != nullptr)
+        *refused = false;
+    for (;;) {
+        const int r = cmd_readwrite(cmd, pbWrite, cbWrite, cbWriteSize, response, pbRead, cbMaxRead,
+                                    cbRead, cbReadSize);
+        if (r >= 0)
+            return r;
+        const char *fault = line_fault(cmd);
+        if (fault == nullptr) {
+            if (refused != nullptr)
+                *refused = last_exchange().fault == XF_REFUSED;
+            return give_up(r);
+        }
+        if (rule.kind == RULE_NONE || !take(cmd, fault))
+            return give_up(r);
+        const action_e a = recover(rule);
+        if (a == DONE)
+            return 0;
+        if (a == GIVE_UP)
+            return r;
+    }
+}
+
+int rcmd_read(uint8_t cmd, uint8_t response, uint8_t *pbRead, int cbMaxRead, int cbRead,
+              uint8_t cbReadSize)
+{
+    return rcmd_readwrite(cmd, nullptr, 0, 0, response, pbRead, cbMaxRead, cbRead, cbReadSize,
+                          nullptr);
+}
+
+int rcmd_write(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWriteSize,
+               uint8_t response)
+{
+    return rcmd_readwrite(cmd, pbWrite, cbWrite, cbWriteSize, response, nullptr, 0, 0, 0, nullptr);
+}
+
+int rcmd(uint8_t cmd, uint8_t response)
+{
+    return rcmd_readwrite(cmd, nullptr, 0, 0, response, nullptr, 0, 0, 0, nullptr);
+}
+
+int rcheck_status(uint8_t checkstate)
+{
+    if (cfg.retries == 0)
+        return check_status(checkstate);
+    std::array<uint8_t, 5> buf{};
+    const int r = rcmd_read(STATUS, STATUS_REPLY, buf.data(), static_cast<int>(buf.size()), 0, 1);
+    if (r < 0) {
+        puts("Status check failed");
+        return -1;
+    }
+    if (r > 0 && checkstate != 0 && buf[0] != checkstate)
+        printf("Wrong status code: %02X, should be %02X\n", buf[0], checkstate);
+    return 0;
+}
+
+// Recursive through erase_and_reprogram: bounded by the recoveries allowed.
+int rprogram_unit(uint32_t page) // NOLINT(misc-no-recursion)
+{
+    // Static: a unit may be 64 KiB, and recovery calls this again from
+    // within; the frame is built afresh before every send.
+    static std::array<uint8_t, 0xFFFF + 4> chunk;
+    const uint32_t address = page * cfg.unit;
+    const int cb = cfg.unit + 4;
+    auto send = [&] {
+        long2char(address, chunk.data());
+        memcpy(chunk.data() + 4, cfg.mem + address, cfg.unit);
+        return cmd_write(PROGRAM, chunk.data(), cb, 0, ACK);
+    };
+    if (cfg.retries == 0)
+        return send();
+    set_reply_byte_timeout(REPLY_BYTE_MS);
+    budget scope;
+    quiet q;
+    for (;;) {
+        const int r = send();
+        if (r >= 0)
+            return r;
+        const char *fault = line_fault(PROGRAM);
+        if (fault == nullptr || !take(PROGRAM, fault))
+            return give_up(r);
+        const exchange_outcome_t o = last_exchange();
+        const int status = settled_status(max_probes());
+        if (o.fault == XF_REFUSED && o.code == (0x80 | PROGRAM) && o.error == CHECKSUM_ERROR &&
+            status == STATUS_PROGRAMMING)
+            continue; // not acted on
+        // The outcome is unknown: look at the unit.
+        if (status != STATUS_SELECT && end_programming() < 0)
+            return r;
+        const int outcome = unit_outcome(page);
+        if (outcome < 0)
+            return r;
+        if (outcome == 2) {
+            uint32_t first = 0;
+            if (erase_and_reprogram(page, page, &first) < 0)
+                return r;
+            continue;
+        }
+        if (rcmd(PROGRAM_SELECT, ACK) < 0)
+            return r;
+        if (outcome == 1)
+            return 0;
+    }
+}
+
+// Recursive in halves: as deep as the read is units, in powers of two.
+int rread_memory(uint32_t address, uint32_t len, uint8_t *buf, int cap, // NOLINT(misc-no-recursion)
+                 bool *refused)
+{
+    std::array<uint8_t, 9> req{};
+    req[0] = 0x01; // the user MAT
+    long2char(address, req.data() + 1);
+    long2char(len, req.data() + 5);
+    const int want = static_cast<int>(len);
+    if (cfg.retries == 0)
+        return cmd_refusable(MEMORY_READ, req.data(), 9, 1, MEMORY_READ, buf, cap, want, 4,
+                             refused);
+    set_reply_byte_timeout(REPLY_BYTE_MS);
+    {
+        // This read's own recoveries; its halves are reads of their own.
+        budget scope;
+        quiet q;
+        for (;;) {
+            const int r =
+                cmd_readwrite(MEMORY_READ, req.data(), 9, 1, MEMORY_READ, buf, cap, want, 4);
+            if (r == want)
+                return r;
+            // An answer of another length is a size field the line changed.
+            const char *fault = r >= 0 ? "answer length wrong" : line_fault(MEMORY_READ);
+            if (fault == nullptr) {
+                if (refused != nullptr)
+                    *refused = last_exchange().fault == XF_REFUSED;
+                return give_up(r);
+            }
+            if (!take(MEMORY_READ, fault))
+                return r >= 0 ? r : give_up(r);
+            settled_status(max_probes());
+            if (len > cfg.unit)
+                break;
+        }
+    }
+    // In halves, each a whole number of units: the data of the first stay at
+    // the start of buf while the second is read behind them.
+    const uint32_t half = (len / cfg.unit / 2) * cfg.unit;
+    const int a = rread_memory(address, half, buf, cap, refused);
+    if (a != static_cast<int>(half))
+        return a < 0 ? a : -4;
+    const int b =
+        rread_memory(address + half, len - half, buf + half, cap - static_cast<int>(half), refused);
+    if (b != static_cast<int>(len - half))
+        return b < 0 ? b : -4;
+    return want;
+}
+
+int repair_block(uint32_t page, uint32_t *first)
+{
+    if (cfg.retries == 0 || repairs >= cfg.retries)
+        return -1;
+    ++repairs;
+    report_recovery(recovery_stage, MEMORY_READ, "flash differs from the image", repairs);
+    if (erase_and_reprogram(page, page_count(), first) < 0 || end_programming() < 0)
+        return -1;
+    return 0;
+}
+
+int repair_whole_mat()
+{
+    if (cfg.retries == 0)
+        return -1;
+    static std::array<uint8_t, 65536 + 6> buf;
+    const uint32_t unit = cfg.unit;
+    uint32_t per_read = cfg.read_size != 0 ? cfg.read_size : 4096;
+    per_read = per_read < unit ? unit : per_read / unit * unit;
+    if (per_read > 65536)
+        per_read = 65536 / unit * unit;
+    int repaired = 0;
+    for (size_t i = 0; i < cfg.areas; ++i) {
+        if (cfg.area_first[i] >= cfg.size)
+            continue;
+        const uint32_t last = cfg.area_last[i] < cfg.size ? cfg.area_last[i] : cfg.size - 1;
+        const uint32_t end = last / unit + 1; // pages up to the one that holds last
+        for (uint32_t page = cfg.area_first[i] / unit; page < end;) {
+            const uint32_t run = end - page < per_read / unit ? end - page : per_read / unit;
+            bool refused = false;
+            const int n = rread_memory(page * unit, run * unit, buf.data(),
+                                       static_cast<int>(buf.size()), &refused);
+            if (n != static_cast<int>(run * unit))
+                return -1;
+            uint32_t next = page + run;
+            for (uint32_t k = 0; k < run; ++k) {
+                if (memcmp(buf.data() + static_cast<size_t>(k) * unit,
+                           cfg.mem + static_cast<size_t>(page + k) * unit, unit) == 0)
+                    continue;
+                uint32_t first = 0;
+                if (repair_block(page + k, &first) < 0)
+                    return -1;
+                ++repaired;
+                uint8_t block = 0;
+                uint32_t block_last = 0;
+                block_of(page + k, &block, &first, &block_last);
+                next = block_last + 1; // the rest of the block was just programmed again
+                break;
+            }
+            page = next;
+        }
+    }
+    return repaired;
+}

@@ -1,0 +1,86 @@
+// Recovery of line faults (--retries): the exchanges of the stages with their
+// recovery, one rule per kind of command. Without --retries (cfg.retries 0)
+// every function here is exactly the plain exchange of kestrel-proto.h.
+#pragma once
+
+#include <cstdint>
+
+/* set_stage_name
+ * Names the stage that now talks to the device ("layout", "select",
+ * "enter", "erase", "program", "verify", "sum_check", as the --events record
+ * names them); the recovery lines carry it. name must live for the whole run. */
+void set_stage_name(const char *name);
+
+/* report_recovery
+ * Prints the one line that tells of a recovered fault: the stage, the
+ * command, what went wrong and which try of the --retries allowed it is. Goes
+ * to standard output whatever -q says. Every recovery is reported here. */
+void report_recovery(const char *stage, uint8_t cmd, const char *fault, int attempt);
+
+/* recovery_count
+ * The recoveries reported so far in this run (report_recovery calls). */
+int recovery_count();
+
+/* reset_recovery
+ * Starts a new run: no recoveries or repairs counted, stage "upgrade". */
+void reset_recovery();
+
+/* rcmd_readwrite
+ * cmd_readwrite with recovery: after a line fault it lets the line go quiet,
+ * asks the device's status and sends the command again, or takes it as done
+ * when the status shows that it was (selections, the transition to the
+ * programming/erasing state, the ends of erasure and programming), at most
+ * cfg.retries times. Returns what the last cmd_readwrite returned (0 for a
+ * command the status shows as done). refused (may be null) is set as
+ * cmd_refusable sets it, for a refusal that is not a line fault; a refusal
+ * with a documented error other than a checksum error is never retried. */
+int rcmd_readwrite(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWriteSize,
+                   uint8_t response, uint8_t *pbRead, int cbMaxRead, int cbRead, uint8_t cbReadSize,
+                   bool *refused);
+
+// The short forms, as cmd_read, cmd_write and cmd, with recovery.
+int rcmd_read(uint8_t cmd, uint8_t response, uint8_t *pbRead, int cbMaxRead, int cbRead,
+              uint8_t cbReadSize);
+int rcmd_write(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWriteSize,
+               uint8_t response);
+int rcmd(uint8_t cmd, uint8_t response);
+
+/* rcheck_status
+ * check_status with the inquiry recovered: the same messages and results. */
+int rcheck_status(uint8_t checkstate);
+
+/* rprogram_unit
+ * Sends the programming frame (0x50) of page from the flash copy; the device
+ * must be waiting for programming data. With --retries: a checksum refusal
+ * sends it again; when the outcome is unknown, programming is ended, the unit
+ * read back and compared: programmed (goes on), blank (sent again) or wrong
+ * (its erase block is erased and its marked units below page programmed
+ * again before it is sent again). Returns >= 0 with the device waiting for
+ * programming data again, or < 0 after the exchange's own message. */
+int rprogram_unit(uint32_t page);
+
+/* rread_memory
+ * Reads len bytes of the user MAT at address (0x52) into buf, which holds
+ * cap >= len + 6 bytes; the data end up at its start. With --retries a read
+ * of more than one unit that meets a line fault is read again in halves,
+ * down to one unit, which is then recovered like any exchange. Returns the
+ * number of bytes read or < 0; refused as in rcmd_readwrite. */
+int rread_memory(uint32_t address, uint32_t len, uint8_t *buf, int cap, bool *refused);
+
+/* repair_block
+ * With --retries, when the device is waiting for a programming/erasing
+ * selection: erases the erase block that holds page, programs its marked
+ * units again and ends programming, so that the device waits for a
+ * selection again. *first is set to the block's first page. Returns 0, or -1
+ * without --retries, when no --retries are left for it, or when an exchange
+ * fails (after its message). */
+int repair_block(uint32_t page, uint32_t *first);
+
+/* repair_whole_mat
+ * With --retries, when the device is waiting for a programming/erasing
+ * selection: reads every user MAT area back (in reads of --read-size bytes,
+ * 4096 without it, halved on line faults) and repairs, as repair_block does,
+ * the block of every unit that differs from the flash copy (0xFF where no
+ * image put data). Returns the number of blocks repaired, or -1 without
+ * --retries or when a read or a repair fails. */
+int repair_whole_mat();
