@@ -344,6 +344,28 @@ TEST_F(SerialPort, ReadThatNeverFindsAnythingTimesOut)
     EXPECT_EQ(queued(), 1);
 }
 
+// A readable wake-up descriptor (a signal handler's pipe) ends a wait at once,
+// however long its time-out, as an interrupted system call: nothing recorded.
+TEST_F(SerialPort, WakeUpDescriptorEndsAWaitAsAnInterruption)
+{
+    int p[2] = {-1, -1};
+    ASSERT_EQ(pipe(p), 0);
+    ASSERT_EQ(write(p[1], "x", 1), 1);
+    serial_set_wakeup(p[0]);
+    serial_set_timeout(60000);
+    uint8_t b = 0;
+    errno = 0;
+    EXPECT_EQ(serial_read(&b, 1), -1);
+    EXPECT_EQ(errno, EINTR);
+    EXPECT_EQ(local_errno, ERR_SUCCESS);
+    serial_set_wakeup(-1);
+    close(p[0]);
+    close(p[1]);
+    serial_set_timeout(10);
+    EXPECT_EQ(serial_read(&b, 1), -1);
+    EXPECT_EQ(reported(), "Target serial device does not respond (11)\n");
+}
+
 TEST_F(SerialPort, WaitForDataDoesNotConsume)
 {
     EXPECT_EQ(serial_wait_for_data(10), -1);

@@ -105,6 +105,7 @@ int main(int argc, char **argv)
         return -2;
     }
     signals_install();
+    serial_set_wakeup(signals_wakeup_fd());
     events_start();
     printf("Baud rate %s has been set\n", "9600");
 

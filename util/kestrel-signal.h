@@ -9,6 +9,12 @@
  * interrupts ends at once (EINTR) instead of running out its time-out. */
 void signals_install();
 
+/* signals_wakeup_fd
+ * The read end of a pipe that becomes readable when SIGINT or SIGTERM
+ * arrives (after signals_install; -1 before, or when no pipe could be made),
+ * for the serial module to end a wait that the signal's EINTR missed. */
+int signals_wakeup_fd();
+
 /* interrupted_by
  * The number of the first SIGINT or SIGTERM received, or 0. */
 int interrupted_by();

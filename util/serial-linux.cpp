@@ -29,11 +29,30 @@ int held_lines = 0;    // bit 1 << serial_line_e for each modem line a caller dr
 int kept = -1;         // descriptor that serial_close kept because the port holds its lines
 int trace_fd = -1;     // --trace: where every write and read is logged, -1 for none
 long long trace_start_us = 0;
+int wakeup_fd = -1; // ends every wait when readable (serial_set_wakeup), -1 for none
 
 struct rate_t {
     int baudinit; // terminal speed constant
     int baudrate; // bit/s
 };
+
+// poll(2) of the port for events, woken early by the wake-up descriptor:
+// returns what poll returns for the port alone, or -1 with errno EINTR when
+// the wake-up descriptor is readable. poll ignores a descriptor of -1.
+int poll_port(short events, int ms)
+{
+    std::array<pollfd, 2> pfd{};
+    pfd[0].fd = dev;
+    pfd[0].events = events;
+    pfd[1].fd = wakeup_fd;
+    pfd[1].events = POLLIN;
+    const int r = poll(pfd.data(), pfd.size(), ms);
+    if (r > 0 && (pfd[1].revents & POLLIN) != 0) {
+        errno = EINTR;
+        return -1;
+    }
+    return r > 0 ? 1 : r;
+}
 
 constexpr std::array<rate_t, 13> rates = {{
     {static_cast<int>(B2400), 2400},
@@ -169,10 +188,7 @@ bool wait_for_room(long long deadline)
         wait = static_cast<int>(left);
     }
     const int saved_errno = errno;
-    pollfd pfd{};
-    pfd.fd = dev;
-    pfd.events = POLLOUT;
-    const int r = poll(&pfd, 1, wait);
+    const int r = poll_port(POLLOUT, wait);
     errno = saved_errno;
     return r > 0;
 }
@@ -324,10 +340,7 @@ int serial_drain(int quiet_ms, int max_ms)
     std::array<unsigned char, 256> junk{};
     int dropped = 0;
     while (now_ms() < deadline) {
-        pollfd pfd{};
-        pfd.fd = dev;
-        pfd.events = POLLIN;
-        const int p = poll(&pfd, 1, quiet_ms);
+        const int p = poll_port(POLLIN, quiet_ms);
         if (p < 0)
             return -1;
         if (p == 0)
@@ -346,6 +359,11 @@ int serial_drain(int quiet_ms, int max_ms)
     return dropped;
 }
 
+void serial_set_wakeup(int fd)
+{
+    wakeup_fd = fd;
+}
+
 void serial_set_trace(int fd)
 {
     if (trace_start_us == 0)
@@ -355,10 +373,7 @@ void serial_set_trace(int fd)
 
 int serial_wait_for_data(int ms)
 {
-    pollfd pfd{};
-    pfd.fd = dev;
-    pfd.events = POLLIN;
-    const int r = poll(&pfd, 1, ms);
+    const int r = poll_port(POLLIN, ms);
     if (r < 0)
         return -1;
     if (r == 0) {

@@ -55,6 +55,14 @@ int serial_get_timeout();
  * records). Used to let a noisy line go quiet before a new exchange. */
 int serial_drain(int quiet_ms, int max_ms);
 
+/* serial_set_wakeup
+ * Names a descriptor (the read end of a pipe, -1 for none) that ends every
+ * wait on the port as soon as it is readable: the wait then fails as a
+ * failed system call does (-1, errno EINTR, nothing recorded). A signal
+ * handler that writes to the pipe thus ends a wait that began just before
+ * the signal arrived, which EINTR alone cannot. */
+void serial_set_wakeup(int fd);
+
 /* serial_set_trace
  * From now on writes one line for every successful write and read on the
  * port to the file descriptor fd (-1: no trace): the time in microseconds
