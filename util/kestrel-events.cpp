@@ -252,7 +252,9 @@ void stage_progress(uint32_t done, uint32_t total)
 {
     const int percent =
         total != 0 ? static_cast<int>(static_cast<uint64_t>(done) * 100u / total) : 100;
-    if (fd < 0 || percent == last_percent)
+    // Only a rise is written: a stage that goes over some units again (a
+    // block repaired under --retries) counts them again without going back.
+    if (fd < 0 || percent <= last_percent)
         return;
     last_percent = percent;
     std::string line = begin_line("progress");

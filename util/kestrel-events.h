@@ -61,7 +61,7 @@ void stage_begin(stage_e stage);
 
 /* stage_progress
  * Reports done of total (units, blocks or bytes) for the current stage;
- * writes a "progress" event only when the whole percentage differs from the
+ * writes a "progress" event only when the whole percentage is above the
  * last one written for the stage. total 0 counts as 100 %. */
 void stage_progress(uint32_t done, uint32_t total);
 

@@ -128,6 +128,18 @@ const char *line_fault(uint8_t cmd)
     }
 }
 
+// line_fault, but a refusal with a documented error followed by more bytes is
+// a line fault too: the device's own refusal is all it sends, while a frame
+// that the line cut into pieces draws an answer to each piece.
+const char *fault_of(uint8_t cmd)
+{
+    const char *fault = line_fault(cmd);
+    if (fault == nullptr && last_exchange().fault == XF_REFUSED &&
+        serial_drain(QUIET_MS, DRAIN_MAX_MS) > 0)
+        return "refused amid other answers";
+    return fault;
+}
+
 const char *recovery_stage = "upgrade";
 
 // The recoveries left to the exchange being recovered. Exchanges made while
@@ -364,7 +376,7 @@ int rcmd_readwrite(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbW
                                     cbRead, cbReadSize);
         if (r >= 0)
             return r;
-        const char *fault = line_fault(cmd);
+        const char *fault = fault_of(cmd);
         if (fault == nullptr) {
             if (refused != nullptr)
                 *refused = last_exchange().fault == XF_REFUSED;
@@ -435,7 +447,7 @@ int rprogram_unit(uint32_t page) // NOLINT(misc-no-recursion)
         const int r = send();
         if (r >= 0)
             return r;
-        const char *fault = line_fault(PROGRAM);
+        const char *fault = fault_of(PROGRAM);
         if (fault == nullptr || !take(PROGRAM, fault))
             return give_up(r);
         const exchange_outcome_t o = last_exchange();
@@ -485,7 +497,7 @@ int rread_memory(uint32_t address, uint32_t len, uint8_t *buf, int cap, // NOLIN
             if (r == want)
                 return r;
             // An answer of another length is a size field the line changed.
-            const char *fault = r >= 0 ? "answer length wrong" : line_fault(MEMORY_READ);
+            const char *fault = r >= 0 ? "answer length wrong" : fault_of(MEMORY_READ);
             if (fault == nullptr) {
                 if (refused != nullptr)
                     *refused = last_exchange().fault == XF_REFUSED;

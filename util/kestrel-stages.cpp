@@ -507,8 +507,14 @@ int verify_flash()
             uint32_t first = 0;
             if (memcmp(verifybuf.data() + offset, cfg.mem + at, unit) != 0 &&
                 repair_block(page + i, &first) == 0) {
-                page = first; // its block was programmed again: verify it again
+                // Its block was programmed again: verify it again from its
+                // first unit, the progress counted again from there.
+                page = first;
                 run = 0;
+                compared = 0;
+                for (uint32_t p = 0; p < first; ++p)
+                    compared += test_page(p) ? 1 : 0;
+                bytes = compared * unit;
                 break;
             }
             if (memcmp(verifybuf.data() + offset, cfg.mem + at, unit) != 0) {

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <set>
 #include <string_view>
@@ -425,8 +427,9 @@ void run_case(const Case &c)
     std::vector<std::string> args = {"-s", sim.slave_path() + ":115200", "-i", path, "-v"};
     if (row.command == kSumCmd || c.retries)
         args.push_back("--sum-check");
+    const std::string events = dir.path() + "/run.jsonl";
     if (c.retries)
-        args.insert(args.end(), {"--retries", "3"});
+        args.insert(args.end(), {"--retries", "3", "--events", events});
     const auto r = testproc::kestrel(args, c.wait_ms + kMarginMs);
     sim.stop();
     const Expect e = expect(c, sim.slave_path());
@@ -460,6 +463,16 @@ void run_case(const Case &c)
     EXPECT_EQ(sim.programmed_units(), programmed);
     if (!c.retries) {
         EXPECT_EQ(reads, e.reads); // recovery reads back as it needs
+    } else {
+        // The record holds the recoveries and stays well formed through repairs.
+        const auto v =
+            testproc::run("/usr/bin/python3",
+                          {std::string(SOURCE_DIR) + "/tests/check-events.py", "events", events});
+        EXPECT_EQ(v.status, 0) << v.out << v.err;
+        std::ifstream in(events);
+        const std::string record{std::istreambuf_iterator<char>(in),
+                                 std::istreambuf_iterator<char>()};
+        EXPECT_NE(record.find("{\"event\":\"recovery\","), std::string::npos) << record;
     }
     if (r.status == 0) {
         EXPECT_EQ(sim.programmed_units().size(), img.units.size()) << "success, yet not programmed";
