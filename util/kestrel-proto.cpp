@@ -256,6 +256,11 @@ int check_status(uint8_t checkstate)
     std::array<uint8_t, 5> buf{};
     const int r =
         cmd_read(status_inquiry, status_reply, buf.data(), static_cast<int>(buf.size()), 0, 1);
+    return report_status(r, buf.data(), checkstate);
+}
+
+int report_status(int r, const uint8_t *buf, uint8_t checkstate)
+{
     if (r < 0) {
         puts("Status check failed");
         return -1;

@@ -87,3 +87,10 @@ int cmd(uint8_t cmd, uint8_t response);
  * succeeded, warning when checkstate is non-zero and differs; -1 after "Status
  * check failed". */
 int check_status(uint8_t checkstate);
+
+/* report_status
+ * What check_status makes of its inquiry, for an inquiry made another way:
+ * r is the exchange's result and buf its reply. Prints "Status check failed"
+ * and returns -1 when r is negative; otherwise warns when checkstate is
+ * non-zero and differs from the status, and returns 0. */
+int report_status(int r, const uint8_t *buf, uint8_t checkstate);

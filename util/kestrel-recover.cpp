@@ -416,13 +416,7 @@ int rcheck_status(uint8_t checkstate)
         return check_status(checkstate);
     std::array<uint8_t, 5> buf{};
     const int r = rcmd_read(STATUS, STATUS_REPLY, buf.data(), static_cast<int>(buf.size()), 0, 1);
-    if (r < 0) {
-        puts("Status check failed");
-        return -1;
-    }
-    if (r > 0 && checkstate != 0 && buf[0] != checkstate)
-        printf("Wrong status code: %02X, should be %02X\n", buf[0], checkstate);
-    return 0;
+    return report_status(r, buf.data(), checkstate);
 }
 
 // Recursive through erase_and_reprogram: bounded by the recoveries allowed.
