@@ -710,7 +710,9 @@ void BootProgram::program(const uint8_t *p, size_t n, const FaultSpec *f, Outcom
     else
         line_programmed_.erase(addr);
     for (uint32_t i = 0; i < unit; i++) {
-        const bool wrong = f && f->kind == Fault::ProgramWrong && i == f->value % unit;
+        const bool wrong = f &&
+                           (f->kind == Fault::ProgramWrong || f->kind == Fault::ProgramUnseen) &&
+                           i == f->value % unit;
         flash_[addr + i] &= wrong ? uint8_t(~p[5 + i]) : p[5 + i];
         dirty_[addr + i] = 1;
     }

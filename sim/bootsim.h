@@ -113,6 +113,8 @@ enum class Fault {
     ReadShort,     // 0x52 only: one data byte fewer than asked, valid size and checksum
     ProgramWrong,  // 0x50 only: the unit is programmed with its data byte `value` (modulo
                    // the unit) inverted, and the answer is lost
+    ProgramUnseen, // 0x50 only: as ProgramWrong, but acknowledged: a frame the line changed
+                   // without its checksum showing it
 };
 
 // The fault hits the occurrence-th time (1-based; 0: every time) that a frame

@@ -49,7 +49,8 @@ const char kUsage[] =
     "                      time) command CMD (hexadecimal) arrives; KIND is one\n"
     "                      of silence, refuse, badchecksum, truncate, wrongsize,\n"
     "                      oversize, hangup, garble, status, readdifferent,\n"
-    "                      readshort, programwrong; VALUE is decimal or 0x-prefixed hexadecimal\n"
+    "                      readshort, programwrong, programunseen; VALUE is\n"
+    "                      decimal or 0x-prefixed hexadecimal\n"
     "                      (repeatable)\n"
     "  --noise BER         flip each bit of each byte, both directions, with\n"
     "                      probability BER (e.g. 1e-5)\n"
@@ -79,6 +80,7 @@ constexpr KindName kKinds[] = {
     {"readdifferent", bootsim::Fault::ReadDifferent},
     {"readshort", bootsim::Fault::ReadShort},
     {"programwrong", bootsim::Fault::ProgramWrong},
+    {"programunseen", bootsim::Fault::ProgramUnseen},
 };
 
 bool parse_number(const char *s, int base, unsigned long max, unsigned long *out)

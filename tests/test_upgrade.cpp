@@ -481,6 +481,30 @@ TEST_F(Upgrade, NoisyLineWithRetriesEndsWithTheExactImage)
     }
 }
 
+// A unit the line changed without the frame's checksum showing it is
+// acknowledged like any other: -v finds it, or, without -v, the failed sum
+// check has the whole flash read back; its block is repaired either way.
+TEST_F(Upgrade, UnseenWrongUnitIsFoundAndItsBlockRepaired)
+{
+    const auto regions = sample_regions();
+    const std::string image = dir.write("fw.mot", testimg::srec(regions));
+    const std::pair<const char *, std::string> checks[] = {{"-v", "verify"},
+                                                           {"--sum-check", "sum_check"}};
+    for (const auto &[check, stage] : checks) {
+        SCOPED_TRACE(check);
+        faults = {{0x50, 2, Fault::ProgramUnseen, 7}};
+        start();
+        auto r = run({"-s", device("115200"), "-i", image, check, "--retries", "3"});
+        sim->stop();
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_TRUE(sim->flash() == image_copy(regions));
+        EXPECT_NE(r.out.find("\rRecovering " + stage +
+                             ": command 52, flash differs from the image, try 1 of 3\n"),
+                  std::string::npos)
+            << r.out;
+    }
+}
+
 // The trace holds every byte both ways, in order, one line per write and read.
 TEST_F(Upgrade, TraceLogsEveryByteOnTheLine)
 {
