@@ -187,6 +187,18 @@ const std::vector<CmdCase> cmd_cases = {
      "Command line error: Invalid option value for option --trace: cannot open "
      "/nonexistent/dir/trace: No such file or directory (4)\n",
      254},
+    {"EventsFileCannotBeOpened",
+     {"-s", no_port, "-i", "a.mot", "--events", "/nonexistent/dir/run.jsonl"},
+     usage_text,
+     "Command line error: Invalid option value for option --events: cannot write to "
+     "/nonexistent/dir/run.jsonl: No such file or directory (4)\n",
+     254},
+    {"EventsDescriptorNotOpen",
+     {"-s", no_port, "-i", "a.mot", "--events", "fd:99"},
+     usage_text,
+     "Command line error: Invalid option value for option --events: cannot write to fd:99: Bad "
+     "file descriptor (4)\n",
+     254},
     {"SerialWithoutDevice", {"-s", ":115200", "-i", "a.mot"}, usage_text, invalid_value, 254},
     {"ImageWithoutName", {"-i", ",100", "-s", no_port}, usage_text, invalid_value, 254},
     {"DeviceOf64Characters",

@@ -4,7 +4,6 @@
 #include "kestrel-cmdline.h"
 
 #include "boot-lines.h"
-#include "kestrel-events.h"
 
 #include <cctype>
 #include <cerrno>
@@ -34,7 +33,7 @@ const opt_desc opts[] = {
     {0, "boot", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&set_boot_sequence)},
     {0, "run", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&set_run_sequence)},
     // Production runs: the record of the run, blank units, the version.
-    {0, "events", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&set_events_file)},
+    {0, "events", OPT_TYPE_STRING, 1, 1, 0, &cfg.events_file},
     {0, "skip-blank", OPT_TYPE_BOOLEAN, 0, 0, 0, &cfg.skip_blank},
     {0, "version", OPT_TYPE_USAGE, 0, 0, 0, reinterpret_cast<void *>(&print_version)},
     {0, "retries", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&set_retries)},
@@ -69,19 +68,6 @@ void usage()
 void print_version()
 {
     printf("kestrel %s\n", KESTREL_VERSION);
-}
-
-int set_events_file(const opt_desc *opt, int argc, char **args)
-{
-    ASSERT(argc == 1);
-    if (events_open(args[0]) < 0) {
-        const int why = errno;
-        errno = 0; // the detail text says why; local_perror must not print errno instead
-        set_local_errno(ERR_OPTION_INVALID_VALUE, " for option %s: cannot write to %s: %s",
-                        get_option_name(opt), args[0], strerror(why));
-        return -1;
-    }
-    return 1;
 }
 
 // Copies len characters of src into a field of cap bytes. A value that does not

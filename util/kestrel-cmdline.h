@@ -27,11 +27,6 @@ void usage();
  * and a line end; the parser then ends the process with status 0. */
 void print_version();
 
-/* set_events_file
- * --events handler: opens the run's record, "fd:N" or a path (events_open).
- * Returns 1, or -1 after recording ERR_OPTION_INVALID_VALUE with the reason. */
-int set_events_file(const opt_desc *opt, int argc, char **args);
-
 /* set_serial_device
  * -s handler: "device[:baudrate]" into cfg.device and cfg.baudrate. Returns 1,
  * or -1 after recording ERR_OPTION_INVALID_VALUE (empty device, or a part too

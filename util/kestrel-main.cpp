@@ -97,6 +97,15 @@ int main(int argc, char **argv)
         }
         serial_set_trace(fd);
     }
+    // The record is opened once the command line is known to be good, so that
+    // a run refused there leaves no file behind.
+    if (local_errno == ERR_SUCCESS && cfg.events_file != nullptr &&
+        events_open(cfg.events_file) < 0) {
+        const int why = errno;
+        errno = 0; // the detail text says why; local_perror must not print errno instead
+        set_local_errno(ERR_OPTION_INVALID_VALUE, " for option --events: cannot write to %s: %s",
+                        cfg.events_file, strerror(why));
+    }
     setbuf(stdout, nullptr);
 
     if (local_errno != ERR_SUCCESS) {

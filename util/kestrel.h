@@ -46,6 +46,7 @@ struct h8s_config_t {
     uint32_t area_first[31];  // first address of each user MAT area
     uint32_t area_last[31];   // last address of each user MAT area
     int skip_blank;           // non-zero: marked units all 0xFF are neither programmed nor erased
+    char *events_file;        // --events: the run's record, a path or "fd:N", or null
     // Line faults (--retries, --trace).
     int retries;      // recoveries allowed per exchange, 1 to 100; 0: none
     char *trace_file; // --trace: the file that logs every byte on the line, or null
