@@ -137,22 +137,32 @@ image_format_e image_format_of(const char *name)
     return IMAGE_BIN;
 }
 
-int set_read_size(const opt_desc *opt, int argc, char **args)
+// Reads a decimal number from 1 to max into *value. Returns 1, or -1 after
+// recording ERR_OPTION_INVALID_VALUE with the accepted range.
+static int read_count(const opt_desc *opt, const char *arg, unsigned long max, unsigned long *value)
 {
-    ASSERT(argc == 1);
-    // Read-back answers carry at most this much; the buffer for them is sized by it.
-    constexpr unsigned long max_read_size = 65536;
-    const char *arg = args[0];
     char *end = nullptr;
     const int saved_errno = errno; // an overflow must not show as a system error
     const unsigned long v =
         isdigit(static_cast<unsigned char>(arg[0])) ? strtoul(arg, &end, 10) : 0;
     errno = saved_errno;
-    if (end == nullptr || *end != '\0' || v == 0 || v > max_read_size) {
+    if (end == nullptr || *end != '\0' || v == 0 || v > max) {
         set_local_errno(ERR_OPTION_INVALID_VALUE, " for option %s: %s is not from 1 to %lu",
-                        get_option_name(opt), arg, max_read_size);
+                        get_option_name(opt), arg, max);
         return -1;
     }
+    *value = v;
+    return 1;
+}
+
+int set_read_size(const opt_desc *opt, int argc, char **args)
+{
+    ASSERT(argc == 1);
+    // Read-back answers carry at most this much; the buffer for them is sized by it.
+    constexpr unsigned long max_read_size = 65536;
+    unsigned long v = 0;
+    if (read_count(opt, args[0], max_read_size, &v) < 0)
+        return -1;
     cfg.read_size = static_cast<uint32_t>(v);
     return 1;
 }
@@ -161,17 +171,9 @@ int set_retries(const opt_desc *opt, int argc, char **args)
 {
     ASSERT(argc == 1);
     constexpr unsigned long max_retries = 100;
-    const char *arg = args[0];
-    char *end = nullptr;
-    const int saved_errno = errno;
-    const unsigned long v =
-        isdigit(static_cast<unsigned char>(arg[0])) ? strtoul(arg, &end, 10) : 0;
-    errno = saved_errno;
-    if (end == nullptr || *end != '\0' || v == 0 || v > max_retries) {
-        set_local_errno(ERR_OPTION_INVALID_VALUE, " for option %s: %s is not from 1 to %lu",
-                        get_option_name(opt), arg, max_retries);
+    unsigned long v = 0;
+    if (read_count(opt, args[0], max_retries, &v) < 0)
         return -1;
-    }
     cfg.retries = static_cast<int>(v);
     return 1;
 }

@@ -166,13 +166,13 @@ const char *stage_name(stage_e stage)
     return stage_names[static_cast<size_t>(stage)];
 }
 
-int events_open(const char *spec)
+int events_open(const char *where)
 {
     if (fd > 2)
         close(fd);
     fd = -1;
-    if (strncmp(spec, "fd:", 3) == 0) {
-        const char *num = spec + 3;
+    if (strncmp(where, "fd:", 3) == 0) {
+        const char *num = where + 3;
         char *end = nullptr;
         const int saved_errno = errno;
         const long v = (num[0] >= '0' && num[0] <= '9') ? strtol(num, &end, 10) : -1;
@@ -185,7 +185,7 @@ int events_open(const char *spec)
             return -1;
         fd = static_cast<int>(v);
     } else {
-        fd = open(spec, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+        fd = open(where, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
         if (fd < 0)
             return -1;
     }

@@ -42,7 +42,7 @@ const char *stage_name(stage_e stage);
  * set and no record open (EBADF for a descriptor that is not open, EINVAL for
  * "fd:" without a valid number). SIGPIPE is ignored from then on, so that a
  * reader that goes away ends the record, not the upgrade. */
-int events_open(const char *spec);
+int events_open(const char *where);
 
 /* events_enabled
  * Whether a record is open and writable. A failed write closes it: the run
