@@ -157,6 +157,7 @@ struct Sim::Impl {
               double first_seen, double last_seen);
     void send_through_adapter(const std::vector<uint8_t> &reply, double start, double bt);
     bool write_all(const uint8_t *p, size_t n);
+    bool read_watch(); // open/close events of the slave: true when one closed it
     void watch_events(std::vector<uint8_t> &buf);
     void close_all();
 
@@ -408,7 +409,7 @@ bool Sim::Impl::write_all(const uint8_t *p, size_t n)
     return n == 0;
 }
 
-void Sim::Impl::watch_events(std::vector<uint8_t> &buf)
+bool Sim::Impl::read_watch()
 {
     alignas(inotify_event) char ev[4096];
     bool closed = false;
@@ -427,16 +428,29 @@ void Sim::Impl::watch_events(std::vector<uint8_t> &buf)
             at += ssize_t(sizeof(inotify_event) + e->len);
         }
     }
-    if (!closed || clients > 0)
+    return closed;
+}
+
+void Sim::Impl::watch_events(std::vector<uint8_t> &buf)
+{
+    if (!read_watch() || clients > 0)
         return;
     clients = 0;
     // The last client is gone: take what it wrote before closing, then wait
     // for the next synchronisation.
+    bool taken = false;
     for (;;) {
         pollfd pfd = {master, POLLIN, 0};
         if (master < 0 || poll(&pfd, 1, 0) <= 0 || !(pfd.revents & POLLIN) || !read_master(buf))
             break;
+        taken = true;
     }
+    // A client that re-opened the line meanwhile (a retried synchronisation)
+    // may have written some of those bytes: its session goes on.
+    read_watch();
+    if (taken && clients > 0)
+        return;
+    clients = std::max(clients, 0);
     clear_rx();
     std::lock_guard<std::mutex> lock(mu);
     if (prog.synchronised())
