@@ -19,6 +19,10 @@
 #include <unistd.h>
 
 #include "error.h"
+#include "port-ops.h"
+#include "rfc2217.h"
+
+extern const port_ops_t local_port_ops; // below
 
 namespace
 {
@@ -30,6 +34,7 @@ int kept = -1;         // descriptor that serial_close kept because the port hol
 int trace_fd = -1;     // --trace: where every write and read is logged, -1 for none
 long long trace_start_us = 0;
 int wakeup_fd = -1; // ends every wait when readable (serial_set_wakeup), -1 for none
+const port_ops_t *ops = &local_port_ops; // the transport of the open port (or the last one)
 
 struct rate_t {
     int baudinit; // terminal speed constant
@@ -39,18 +44,22 @@ struct rate_t {
 // poll(2) of the port for events, woken early by the wake-up descriptor:
 // returns what poll returns for the port alone, or -1 with errno EINTR when
 // the wake-up descriptor is readable. poll ignores a descriptor of -1.
+// Data the transport already holds counts as readable at once.
 int poll_port(short events, int ms)
 {
+    const bool held = (events & POLLIN) != 0 && dev >= 0 && ops->buffered(dev) > 0;
     std::array<pollfd, 2> pfd{};
     pfd[0].fd = dev;
     pfd[0].events = events;
     pfd[1].fd = wakeup_fd;
     pfd[1].events = POLLIN;
-    const int r = poll(pfd.data(), pfd.size(), ms);
+    const int r = poll(pfd.data(), pfd.size(), held ? 0 : ms);
     if (r > 0 && (pfd[1].revents & POLLIN) != 0) {
         errno = EINTR;
         return -1;
     }
+    if (held && r >= 0)
+        return 1;
     return r > 0 ? 1 : r;
 }
 
@@ -156,7 +165,7 @@ int read_some(unsigned char *buf, int max)
         if (serial_wait_for_data(wait) < 0)
             return -1;
         const int saved_errno = errno;
-        const ssize_t r = read(dev, buf, static_cast<size_t>(max));
+        const ssize_t r = ops->read(dev, buf, static_cast<size_t>(max));
         if (r > 0)
             trace('<', buf, static_cast<int>(r));
         if (r >= 0)
@@ -260,28 +269,24 @@ int keep_lines_on_close()
 int serial_open(const char *name)
 {
     ASSERT(name != nullptr);
-    if (take_back_held_port(name))
-        return dev;
-    // O_NOCTTY: a session leader without a terminal (a service) must not get
-    // the port as its controlling terminal, or a hang-up of the line kills it.
-    dev = open(name, O_RDWR | O_NONBLOCK | O_NOCTTY, 0);
-    if (!lock_port())
-        return SERIAL_PORT_BUSY;
-    if (dev >= 0)
-        request_low_latency();
-    return dev;
+    ops = rfc2217_is_url(name) ? &rfc2217_port_ops : &local_port_ops;
+    const int fd = ops->open(name);
+    dev = fd < 0 ? -1 : fd;
+    return fd;
 }
 
 int serial_close()
 {
     if (dev < 0)
         return dev;
-    if (keep_held_port())
-        return 0;
-    restore_latency();
-    const int r = close(dev);
+    const int r = ops->close(dev);
     dev = -1;
     return r;
+}
+
+const char *serial_failure()
+{
+    return ops->why();
 }
 
 int serial_set_param(const char *param)
@@ -300,10 +305,43 @@ int serial_set_param(const char *param)
         set_local_errno(ERR_COM_SPEED_NOT_SUPPORTED, nullptr);
         return -1;
     }
+    return ops->set_rate(dev, row->baudinit, row->baudrate);
+}
 
+namespace
+{
+
+// The local terminal device.
+
+int local_open(const char *name)
+{
+    if (take_back_held_port(name))
+        return dev;
+    // O_NOCTTY: a session leader without a terminal (a service) must not get
+    // the port as its controlling terminal, or a hang-up of the line kills it.
+    dev = open(name, O_RDWR | O_NONBLOCK | O_NOCTTY, 0);
+    if (!lock_port())
+        return SERIAL_PORT_BUSY;
+    if (dev >= 0)
+        request_low_latency();
+    return dev;
+}
+
+int local_close(int fd)
+{
+    (void)fd;
+    if (keep_held_port())
+        return 0;
+    restore_latency();
+    return close(dev);
+}
+
+int local_set_rate(int fd, int baudinit, int baudrate)
+{
+    (void)baudrate;
     termios ti{};
-    tcgetattr(dev, &ti);
-    cfsetspeed(&ti, static_cast<speed_t>(row->baudinit));
+    tcgetattr(fd, &ti);
+    cfsetspeed(&ti, static_cast<speed_t>(baudinit));
     // PARMRK is cleared as well: left set by an earlier user of the port, it
     // makes the line discipline double every 0xFF received.
     ti.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | INPCK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC |
@@ -312,9 +350,58 @@ int serial_set_param(const char *param)
     ti.c_cflag &= ~static_cast<tcflag_t>(PARENB | CSTOPB | CRTSCTS);
     ti.c_cflag |= CS8 | CREAD | CLOCAL;
     ti.c_lflag &= ~static_cast<tcflag_t>(ISIG | ICANON | XCASE | ECHO | ECHONL | NOFLSH);
-    tcsetattr(dev, TCSAFLUSH, &ti);
+    tcsetattr(fd, TCSAFLUSH, &ti);
     return 0;
 }
+
+ssize_t local_read(int fd, unsigned char *buf, size_t max)
+{
+    return read(fd, buf, max);
+}
+
+ssize_t local_write(int fd, const unsigned char *buf, size_t n)
+{
+    return write(fd, buf, n);
+}
+
+size_t local_buffered(int fd)
+{
+    (void)fd;
+    return 0;
+}
+
+int local_flush(int fd)
+{
+    return ioctl(fd, TCFLSH, TCIOFLUSH);
+}
+
+int local_set_line(int fd, int line, int level)
+{
+    int bits = line == SERIAL_LINE_DTR ? TIOCM_DTR : TIOCM_RTS;
+    if (ioctl(fd, level != 0 ? TIOCMBIS : TIOCMBIC, &bits) < 0)
+        return -1;
+    if (keep_lines_on_close() < 0)
+        return -1;
+    held_lines |= 1 << line;
+    return 0;
+}
+
+int local_set_break(int fd, int on)
+{
+    return ioctl(fd, on != 0 ? TIOCSBRK : TIOCCBRK, 0);
+}
+
+const char *local_why()
+{
+    return "";
+}
+
+} // namespace
+
+const port_ops_t local_port_ops = {
+    local_open,     local_close, local_set_rate, local_read,      local_write,
+    local_buffered, local_flush, local_set_line, local_set_break, local_why,
+};
 
 int serial_rate(int i)
 {
@@ -345,7 +432,7 @@ int serial_drain(int quiet_ms, int max_ms)
             return -1;
         if (p == 0)
             return dropped;
-        const ssize_t r = read(dev, junk.data(), junk.size());
+        const ssize_t r = ops->read(dev, junk.data(), junk.size());
         if (r == 0)
             return -1;
         if (r < 0) {
@@ -362,6 +449,7 @@ int serial_drain(int quiet_ms, int max_ms)
 void serial_set_wakeup(int fd)
 {
     wakeup_fd = fd;
+    rfc2217_set_wakeup(fd);
 }
 
 void serial_set_trace(int fd)
@@ -415,7 +503,7 @@ int serial_write(const unsigned char *buf, int cb)
     bool waiting = false;
     int cnt = 0;
     while (cnt < cb) {
-        const ssize_t r = write(dev, buf + cnt, static_cast<size_t>(cb - cnt));
+        const ssize_t r = ops->write(dev, buf + cnt, static_cast<size_t>(cb - cnt));
         if (r < 0 && errno == EAGAIN) {
             if (!waiting)
                 deadline = now_ms() + ms_timeout;
@@ -470,22 +558,28 @@ int serial_write_line(const char *str)
 
 int serial_flush()
 {
-    return ioctl(dev, TCFLSH, TCIOFLUSH);
+    if (dev < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    return ops->flush(dev);
 }
 
 int serial_set_line(serial_line_e line, int level)
 {
     ASSERT(line == SERIAL_LINE_DTR || line == SERIAL_LINE_RTS);
-    int bits = line == SERIAL_LINE_DTR ? TIOCM_DTR : TIOCM_RTS;
-    if (ioctl(dev, level != 0 ? TIOCMBIS : TIOCMBIC, &bits) < 0)
+    if (dev < 0) {
+        errno = EBADF;
         return -1;
-    if (keep_lines_on_close() < 0)
-        return -1;
-    held_lines |= 1 << line;
-    return 0;
+    }
+    return ops->set_line(dev, line, level);
 }
 
 int serial_set_break(int on)
 {
-    return ioctl(dev, on != 0 ? TIOCSBRK : TIOCCBRK, 0);
+    if (dev < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    return ops->set_break(dev, on);
 }

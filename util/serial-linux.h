@@ -19,6 +19,19 @@ constexpr int SERIAL_PORT_BUSY = -2;
  * A port kept by serial_close because it holds its modem lines is taken back
  * instead when name is that device (see serial_set_line); it keeps its lock. */
 int serial_open(const char *name);
+//
+// A name that begins with "rfc2217://" (rfc2217://HOST:PORT) is a serial port
+// on another machine, reached through a serial server (rfc2217.h): connected
+// and set up within 5 s, with the same operations below. Its connection is
+// kept across serial_close until serial_open names the device again, which
+// takes it back with both of the server's buffers purged. DTR, RTS and break
+// are requests to the server whose answers are not awaited for long.
+
+/* serial_failure
+ * Why the last serial_open or serial_set_param of the port failed, as one
+ * line without a line end, for the caller's message: "" for a local port,
+ * whose failures errno tells. */
+const char *serial_failure();
 
 /* serial_close
  * Puts back the driver flags that serial_open changed, then closes the open
