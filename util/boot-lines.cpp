@@ -11,6 +11,7 @@
 #include "error.h"
 #include "gpio-linux.h"
 #include "kestrel.h"
+#include "port-holders.h"
 #include "serial-linux.h"
 
 namespace
@@ -356,13 +357,15 @@ int boot_sequence(const boot_seq_t *seq, const char *device)
         const int fd = serial_open(device);
         if (fd == SERIAL_PORT_BUSY) {
             printf("Port %s is in use by another program\n", device);
+            print_port_holders(device);
             return -1;
         }
         if (fd < 0 || serial_set_param("9600") < 0) {
             char text[STEP_CHIP_SIZE + 32];
             format_step(&seq->steps[i], text, sizeof text);
+            const char *why = serial_failure();
             printf("Failed to run the boot sequence: step %d '%s': cannot open port %s: %s\n",
-                   i + 1, text, device, strerror(errno));
+                   i + 1, text, device, why[0] != '\0' ? why : strerror(errno));
             return -1;
         }
         break;

@@ -4,6 +4,7 @@
 #include "kestrel-cmdline.h"
 
 #include "boot-lines.h"
+#include "rfc2217.h"
 
 #include <cctype>
 #include <cerrno>
@@ -86,6 +87,17 @@ int set_serial_device(const opt_desc *opt, int argc, char **args)
     ASSERT(argc == 1);
     const char *arg = args[0];
     size_t devlen = strcspn(arg, ":");
+    // A port on another machine: rfc2217://HOST:PORT is the device part.
+    if (rfc2217_is_url(arg)) {
+        const int len = rfc2217_device_length(arg);
+        if (len < 0) {
+            set_local_errno(ERR_OPTION_INVALID_VALUE,
+                            " for option %s: expected rfc2217://HOST:PORT[:baudrate]",
+                            get_option_name(opt));
+            return -1;
+        }
+        devlen = static_cast<size_t>(len);
+    }
     if (devlen == 0) {
         set_local_errno(ERR_OPTION_INVALID_VALUE, nullptr);
         return -1;

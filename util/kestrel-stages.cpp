@@ -20,6 +20,7 @@
 #include "kestrel-recover.h"
 #include "kestrel-stages.h"
 #include "kestrel.h"
+#include "port-holders.h"
 #include "serial-linux.h"
 
 namespace
@@ -82,6 +83,16 @@ uint32_t marked_pages()
     return n;
 }
 
+// "<what> <device>", and why when the port has more to say than errno.
+void print_port_failure(const char *what, const char *device)
+{
+    const char *why = serial_failure();
+    if (why[0] != '\0')
+        printf("%s %s: %s\n", what, device, why);
+    else
+        printf("%s %s\n", what, device);
+}
+
 // One synchronisation try on a freshly opened port: 1 synchronised, 0 try
 // again now, 2 try again after a pause, -1 give up.
 int sync_try(const char *device)
@@ -91,14 +102,15 @@ int sync_try(const char *device)
     const int fd = serial_open(device);
     if (fd == SERIAL_PORT_BUSY) {
         printf("Port %s is in use by another program\n", device);
+        print_port_holders(device);
         return -1;
     }
     if (fd < 0) {
-        printf("Failed to open port %s\n", device);
+        print_port_failure("Failed to open port", device);
         return -1;
     }
     if (serial_set_param("9600") < 0) {
-        printf("Failed to configure %s\n", device);
+        print_port_failure("Failed to configure", device);
         serial_close();
         return -1;
     }
@@ -345,9 +357,13 @@ int prepare()
         if (rcmd_write(0x3F, writebuf, 6, 1, ACK) < 0)
             return -5;
     }
-    // The device now expects the new rate: switch at once, no pause.
-    if (serial_set_param(cfg.baudrate) < 0)
+    // The device now expects the new rate: switch at once, no pause. Its
+    // answer has shown that every byte at the old rate is out.
+    if (serial_set_param(cfg.baudrate) < 0) {
+        if (serial_failure()[0] != '\0')
+            print_port_failure("Failed to configure", cfg.device);
         return -5;
+    }
     serial_set_timeout(SETUP_TIMEOUT_MS);
     printf("Baud rate %" PRIu64 " has been set\n", baudrate);
 
