@@ -266,10 +266,33 @@ std::string kestrel_path()
     return "kestrel";
 }
 
-// The log file of a port: its path with '/' as '_', leading ones dropped.
+// A port without its rate: PORT[:RATE], or rfc2217://HOST:PORT[:RATE] for a
+// port on another machine (HOST perhaps an [IPv6] address).
+std::string port_device(const std::string &port)
+{
+    static const std::string remote = "rfc2217://";
+    if (port.compare(0, remote.size(), remote) != 0)
+        return port.substr(0, port.find(':'));
+    size_t host_end = remote.size();
+    if (host_end < port.size() && port[host_end] == '[')
+        host_end = port.find(']', host_end);
+    const size_t port_colon =
+        port.find(':', host_end == std::string::npos ? port.size() : host_end);
+    if (port_colon == std::string::npos)
+        return port;
+    return port.substr(0, port.find(':', port_colon + 1));
+}
+
+// The log file of a port: its path with '/' as '_', leading ones dropped; a
+// remote port's as rfc2217_HOST_PORT.
 std::string log_name(const std::string &logs, const std::string &port)
 {
-    std::string name = port.substr(0, port.find(':'));
+    std::string name = port_device(port);
+    if (name.compare(0, 10, "rfc2217://") == 0) {
+        name.replace(0, 10, "rfc2217_");
+        std::replace_if(
+            name.begin(), name.end(), [](char c) { return c == ':' || c == '[' || c == ']'; }, '_');
+    }
     std::replace(name.begin(), name.end(), '/', '_');
     name.erase(0, name.find_first_not_of('_'));
     std::string path = logs;
