@@ -13,6 +13,7 @@
 #include "bootsim.h"
 #include "images.h"
 #include "process.h"
+#include "ser2net.h"
 
 namespace
 {
@@ -89,6 +90,46 @@ TEST(Gang, UpgradesEveryBoardAndReportsTheFaultyOne)
     const std::string faulty = read_file(logs + "/" + name + ".log");
     EXPECT_NE(faulty.find("Error while writing to the flash memory\n"), std::string::npos)
         << faulty;
+}
+
+// One board on a local port and one behind ser2net: both upgraded, each
+// with its own log.
+TEST(Gang, TakesAPortOnAnotherMachineBesideALocalOne)
+{
+    if (!std::string_view(TARGET_EMULATOR).empty())
+        GTEST_SKIP() << "needs the host to run target programs directly";
+    const std::string why = testser2net::missing();
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    testimg::TempDir dir;
+    const std::string image =
+        dir.write("fw.mot", testimg::srec({{0x1000, testimg::pattern(4096, 5)}}));
+    bootsim::Sim local;
+    bootsim::Sim remote;
+    ASSERT_TRUE(local.start());
+    ASSERT_TRUE(remote.start());
+    testser2net::Server server;
+    ASSERT_TRUE(server.start(remote.slave_path(), dir.path())) << server.log();
+    const std::string ports[2] = {local.slave_path() + ":115200", server.url("115200")};
+    const std::string logs = dir.path() + "/logs";
+    auto r = testproc::run(GANG_BIN, {"--logs", logs, ports[0], ports[1], "--", "-i", image});
+    server.stop();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const size_t head = r.out.find("\nPORT ");
+    ASSERT_NE(head, std::string::npos) << r.out;
+    const std::string table = r.out.substr(head);
+    for (const std::string &port : ports)
+        EXPECT_NE(table.find("\n" + port + "  "), std::string::npos) << table;
+
+    std::string name = local.slave_path().substr(1);
+    std::replace(name.begin(), name.end(), '/', '_');
+    std::string url = server.url().substr(10); // 127.0.0.1:PORT
+    std::replace(url.begin(), url.end(), ':', '_');
+    for (const std::string &log : {name, "rfc2217_" + url}) {
+        SCOPED_TRACE(log);
+        EXPECT_NE(read_file(logs + "/" + log + ".log").find("New baud rate has been acknowledged"),
+                  std::string::npos);
+    }
 }
 
 } // namespace

@@ -596,7 +596,8 @@ TEST_F(Upgrade, NumbersAreTheSameOnEveryHost)
     }
 }
 
-// Another program holds the port's lock: no try at all, nothing on the line.
+// Another program holds the port's lock: no try at all, nothing on the line,
+// and the programs that have the port open named.
 TEST_F(Upgrade, BusyPortIsGivenUpAtOnce)
 {
     const std::string image = dir.write("fw.mot", testimg::srec({{0, testimg::pattern(16, 1)}}));
@@ -609,8 +610,13 @@ TEST_F(Upgrade, BusyPortIsGivenUpAtOnce)
     auto boot = run({"-s", device(), "-i", image, "--boot", "dtr=1"});
     close(holder);
     sim->stop();
-    const std::string busy =
-        "Port " + sim->slave_path() + " is in use by another program\nFailed to adjust baud rate\n";
+    // The holder is this test's process, named as /proc names it.
+    std::ifstream comm("/proc/self/comm");
+    std::string name;
+    std::getline(comm, name);
+    const std::string busy = "Port " + sim->slave_path() + " is in use by another program\n" +
+                             "\tHeld by " + name + " (pid " + std::to_string(getpid()) + ")\n" +
+                             "Failed to adjust baud rate\n";
     EXPECT_EQ(r.status, 253);
     EXPECT_EQ(r.out, "Baud rate 9600 has been set\n\rRetry  0\r" + busy);
     EXPECT_EQ(boot.status, 253);
