@@ -23,7 +23,7 @@ GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 CMAKE_CONFIGURE = cmake -S . $(GEN) -DKESTREL_WERROR=ON
 
 .PHONY: all deps deps-cross configure configure-cross check check-unit check-asan check-slow \
-	check-cross cross release lint demo bench bench-production bench-noise fuzz install \
+	check-cross cross release lint demo bench bench-production bench-remote bench-noise fuzz install \
 	install-cross clean format deb check-fleet
 
 all: configure
@@ -92,6 +92,13 @@ bench-production: deps
 	  -DCMAKE_BUILD_TYPE=Release -DKESTREL_BENCH=ON -DKESTREL_TESTS=OFF
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	$(BENCH_BUILD)/bench/bench_upgrade --production
+
+# Only the rows of a port on another machine (ser2net on loopback, RFC 2217).
+bench-remote: deps
+	@test -f $(BENCH_BUILD)/CMakeCache.txt || $(CMAKE_CONFIGURE) -B $(BENCH_BUILD) \
+	  -DCMAKE_BUILD_TYPE=Release -DKESTREL_BENCH=ON -DKESTREL_TESTS=OFF
+	cmake --build $(BENCH_BUILD) -j $(JOBS)
+	$(BENCH_BUILD)/bench/bench_upgrade --remote
 
 # Only the noise table of the benchmarks (bench/README.md).
 bench-noise: deps

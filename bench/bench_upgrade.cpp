@@ -1,7 +1,7 @@
 // Time and host cost of a whole upgrade: the kestrel binary programs and
 // verifies a 512 KiB image on the simulated boot program.
 //
-//   bench_upgrade [--rows FILE] [--options] [rate...]
+//   bench_upgrade [--rows FILE] [--options | --production | --remote] [rate...]
 //                                   default rates: 115200 460800 921600
 //
 // Wire efficiency: with the line paced, the run cannot be shorter than the
@@ -29,6 +29,14 @@
 // baud, paced: line bytes and wall time. And kestrel-gang upgrading 4 boards
 // against 4 paced simulators at 115200 (the whole random image, no -v), its
 // wall time against one board's by kestrel alone (target <= 1.1).
+//
+// A port on another machine (--remote runs only these): the 512 KiB upgrade
+// with -v at 115200, paced, cores awake, through Debian's ser2net on loopback
+// (RFC 2217) in front of the simulator's pseudo-terminal, once with the fast
+// settings (telnet(rfc2217),tcp(nodelay), chardelay: false) and once with
+// ser2net's defaults, against the same upgrade on the pseudo-terminal
+// directly. Target: the fast settings at most 1.05 x the direct run; the
+// defaults are reported. Skipped, and said so, when ser2net is not installed.
 //
 // With --rows, one tab-separated line per figure is appended to FILE
 // (measure, value, target, verdict) for the summary table of scripts/bench.
@@ -59,6 +67,7 @@
 #include <unistd.h>
 
 #include "bootsim.h"
+#include "ser2net.h"
 
 namespace
 {
@@ -277,11 +286,15 @@ child_t run_child(const std::vector<std::string> &args, const std::string &out_p
     return c;
 }
 
+// How kestrel reaches the simulator: its pseudo-terminal, or ser2net in
+// front of it with one of two configurations.
+enum class path_e { direct, ser2net_fast, ser2net_defaults };
+
 // One upgrade of image (with -v) at rate on a fresh simulator; the program's
 // output goes to out_path.
 run_t upgrade(const std::string &image, const std::vector<uint8_t> &data, uint32_t rate, bool pace,
               const std::string &out_path, const std::vector<std::string> &options = {"-v"},
-              int latency_ms = 0)
+              int latency_ms = 0, path_e path = path_e::direct)
 {
     run_t res;
     bootsim::Sim sim;
@@ -291,8 +304,19 @@ run_t upgrade(const std::string &image, const std::vector<uint8_t> &data, uint32
         res.why = "simulator did not start";
         return res;
     }
-    std::vector<std::string> args = {KESTREL_BIN, "-s",
-                                     sim.slave_path() + ":" + std::to_string(rate), "-i", image};
+    std::string port = sim.slave_path() + ":" + std::to_string(rate);
+    testser2net::Server server;
+    if (path != path_e::direct) {
+        const std::string dir = out_path.substr(0, out_path.rfind('/'));
+        if (!server.start(sim.slave_path(), dir,
+                          path == path_e::ser2net_fast ? testser2net::Settings::Fast
+                                                       : testser2net::Settings::Defaults)) {
+            res.why = "ser2net did not start: " + server.log();
+            return res;
+        }
+        port = server.url(std::to_string(rate));
+    }
+    std::vector<std::string> args = {KESTREL_BIN, "-s", port, "-i", image};
     args.insert(args.end(), options.begin(), options.end());
     const double busy0 = machine_busy_seconds(), own0 = own_cpu_seconds();
     const child_t c = run_child(args, out_path);
@@ -311,6 +335,7 @@ run_t upgrade(const std::string &image, const std::vector<uint8_t> &data, uint32
     res.others_load = std::max(0.0, others) / std::max(res.wall, 1e-3);
     res.stats = sim.stats();
     const std::vector<uint8_t> flash = sim.flash();
+    server.stop();
     sim.stop();
 
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
@@ -569,6 +594,59 @@ void option_comparison(const std::string &image, const std::vector<uint8_t> &dat
     }
 }
 
+constexpr double max_remote_ratio = 1.05;
+
+// The same paced upgrade directly and through ser2net, fast and with its
+// defaults, cores awake.
+void remote_runs(const std::string &image, const std::vector<uint8_t> &data,
+                 const std::string &dir)
+{
+    const std::string missing = testser2net::missing();
+    if (!missing.empty()) {
+        printf("port on another machine: skipped, %s\n", missing.c_str());
+        row("ser2net, 115200 baud, 512 KiB, -v", "skipped: " + missing, "", true);
+        return;
+    }
+    struct remote_row_t {
+        path_e path;
+        const char *label;
+    };
+    const remote_row_t runs[] = {{path_e::direct, "pseudo-terminal directly"},
+                                 {path_e::ser2net_fast, "ser2net, fast settings"},
+                                 {path_e::ser2net_defaults, "ser2net, its defaults"}};
+    double direct = 0;
+    for (const remote_row_t &run : runs) {
+        run_t r;
+        {
+            awake_cores_t cores;
+            r = upgrade(image, data, options_rate, true, dir + "/paced.out", {"-v"}, 0, run.path);
+        }
+        const std::string name = "upgrade " + std::to_string(options_rate) +
+                                 " baud, 512 KiB, -v, " + run.label;
+        if (!r.ok) {
+            printf("%s: FAILED: %s\n", name.c_str(), r.why.c_str());
+            run_failed = true;
+            row(name, "failed", "", false);
+            return;
+        }
+        const double limit = r.stats.wire_seconds + r.stats.busy_seconds;
+        printf("%s\n  limit %.3f s, wall %.3f s, ratio %.4f; other processes (ser2net "
+               "included) kept %.2f cores busy\n",
+               name.c_str(), limit, r.wall, r.wall / limit, r.others_load);
+        row(name + ": wall time", fmt("%.2f s", r.wall), "", true);
+        if (run.path == path_e::direct) {
+            direct = r.wall;
+            continue;
+        }
+        const double ratio = r.wall / direct;
+        const bool fast = run.path == path_e::ser2net_fast;
+        printf("  %.4f x the direct run%s\n", ratio,
+               fast ? fmt(" (target <= %.2f)", max_remote_ratio).c_str() : "");
+        row(name + ": wall / direct", fmt("%.4f", ratio),
+            fast ? fmt("<= %.2f", max_remote_ratio) : "", !fast || ratio <= max_remote_ratio);
+    }
+}
+
 constexpr uint32_t padded_code = 20 * 1024;
 constexpr double max_gang_ratio = 1.1;
 constexpr int gang_boards = 4;
@@ -672,9 +750,12 @@ int main(int argc, char **argv)
     std::vector<uint32_t> rates;
     bool options_only = false;
     bool production_only = false;
+    bool remote_only = false;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--options") == 0) {
             options_only = true;
+        } else if (strcmp(argv[i], "--remote") == 0) {
+            remote_only = true;
         } else if (strcmp(argv[i], "--production") == 0) {
             production_only = true;
         } else if (strcmp(argv[i], "--rows") == 0 && i + 1 < argc) {
@@ -703,8 +784,11 @@ int main(int argc, char **argv)
     const std::string image = std::string(dir) + "/fw.mot";
     std::ofstream(image, std::ios::binary) << make_srec(data);
 
-    if (production_only) {
-        production_runs(data, image, dir);
+    if (production_only || remote_only) {
+        if (production_only)
+            production_runs(data, image, dir);
+        if (remote_only)
+            remote_runs(image, data, dir);
         if (rows != nullptr)
             fclose(rows);
         return failures == 0 ? 0 : 1;
@@ -723,6 +807,7 @@ int main(int argc, char **argv)
     if (compare_options) {
         option_comparison(image, data, dir);
         production_runs(data, image, dir);
+        remote_runs(image, data, dir);
     }
 
     if (!run_failed) {

@@ -37,6 +37,7 @@ constexpr size_t RAW_CHUNK = 4096;   // bytes taken from the socket at a time
 constexpr size_t WRITE_CHUNK = 8192; // data bytes sent at a time: every frame but the
                                      // largest programming frames goes in one send
 constexpr size_t BANNER_MAX = 120;   // text of a server that refuses, kept for the message
+constexpr int GOODBYE_MS = 1000;     // the server's end of the connection, awaited at exit
 
 enum side_e : uint8_t { NO, WANT_YES, YES }; // one side of one Telnet option
 
@@ -549,8 +550,36 @@ void reset_state()
     banner[0] = '\0';
 }
 
+// At the end of the process the kept connection is ended in order: the
+// process's own end would close it with whatever the server sent still
+// unread, which the kernel answers with a reset that can discard requests not
+// yet delivered (the last steps of --run). Here the server is told that
+// nothing more comes, and its own end is awaited briefly.
+void goodbye()
+{
+    if (sock < 0)
+        return;
+    if (!dead && shutdown(sock, SHUT_WR) == 0) {
+        const long long deadline = now_ms() + GOODBYE_MS;
+        std::array<uint8_t, RAW_CHUNK> junk;
+        for (;;) {
+            pollfd pfd{sock, POLLIN, 0};
+            const long long left = deadline - now_ms();
+            if (left <= 0 || poll(&pfd, 1, static_cast<int>(left)) <= 0)
+                break;
+            const ssize_t r = recv(sock, junk.data(), junk.size(), 0);
+            if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR))
+                break;
+        }
+    }
+    close(sock);
+    sock = -1;
+}
+
 int net_open(const char *name)
 {
+    static const bool goodbye_registered = atexit(goodbye) == 0;
+    (void)goodbye_registered;
     why_text[0] = '\0';
     if (sock >= 0 && kept && !dead && strcmp(name, device) == 0) {
         kept = false;
