@@ -363,9 +363,9 @@ int boot_sequence(const boot_seq_t *seq, const char *device)
         if (fd < 0 || serial_set_param("9600") < 0) {
             char text[STEP_CHIP_SIZE + 32];
             format_step(&seq->steps[i], text, sizeof text);
-            const char *why = serial_failure();
+            const char *reason = serial_failure();
             printf("Failed to run the boot sequence: step %d '%s': cannot open port %s: %s\n",
-                   i + 1, text, device, why[0] != '\0' ? why : strerror(errno));
+                   i + 1, text, device, reason[0] != '\0' ? reason : strerror(errno));
             return -1;
         }
         break;

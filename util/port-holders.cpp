@@ -39,7 +39,7 @@ int pid_of(const char *entry)
 {
     if (*entry == '\0' || strspn(entry, "0123456789") != strlen(entry) || strlen(entry) > 9)
         return -1;
-    return atoi(entry);
+    return static_cast<int>(strtol(entry, nullptr, 10));
 }
 
 // Whether process pid has a descriptor open on the character device rdev.

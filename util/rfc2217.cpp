@@ -110,7 +110,7 @@ bool he_may(uint8_t option)
 }
 
 // Negotiation without loops: an answer only where the state changes.
-void on_negotiation(void *, uint8_t verb, uint8_t option)
+void on_negotiation(void * /*ctx*/, uint8_t verb, uint8_t option)
 {
     side_e &u = us[option];
     side_e &h = him[option];
@@ -156,18 +156,18 @@ void on_negotiation(void *, uint8_t verb, uint8_t option)
 
 // The server's answers to COM-PORT-OPTION commands; its notifications
 // (line and modem state, flow control) are of no use here.
-void on_subnegotiation(void *, const uint8_t *pb, size_t cb, size_t data_before)
+void on_subnegotiation(void * /*ctx*/, const uint8_t *pb, size_t cb, size_t data_before)
 {
     if (cb < 2 || pb[0] != TELNET_COM_PORT || pb[1] < CPO_SERVER)
         return;
-    const size_t command = pb[1] - CPO_SERVER;
-    if (command >= answers.size())
+    const size_t code = pb[1] - CPO_SERVER;
+    if (code >= answers.size())
         return;
-    answer_t &a = answers[command];
+    answer_t &a = answers[code];
     ++a.count;
     a.len = std::min(cb - 2, a.value.size());
     std::copy_n(pb + 2, a.len, a.value.begin());
-    if (static_cast<int>(command) == cut_command && cut_at == SIZE_MAX)
+    if (static_cast<int>(code) == cut_command && cut_at == SIZE_MAX)
         cut_at = data_before;
 }
 
