@@ -92,7 +92,6 @@ void calc_checksum(uint8_t *pb, int cb)
 
 int exchange(const exchange_t &x)
 {
-    const uint8_t cmd = x.cmd;
     const uint8_t *const pbWrite = x.pbWrite;
     const int cbWrite = x.cbWrite;
     const uint8_t cbWriteSize = x.cbWriteSize;
@@ -119,7 +118,7 @@ int exchange(const exchange_t &x)
 
     // 1. The frame.
     int len = 0;
-    tmpwritebuf[len++] = cmd;
+    tmpwritebuf[len++] = x.cmd;
     if (pbWrite != nullptr && cbWrite != 0) {
         if (cbWriteSize > 1) {
             fail_message("Invalid cbWriteSize: %i\n", cbWriteSize);
@@ -151,7 +150,7 @@ int exchange(const exchange_t &x)
         if (cap >= 2)
             buf[1] = error;
         fail_message(
-            "Command %02X with waiting response %02X failed with response %02X, error %02X\n", cmd,
+            "Command %02X with waiting response %02X failed with response %02X, error %02X\n", x.cmd,
             response, buf[0], error);
         outcome.code = buf[0];
         outcome.error = error;

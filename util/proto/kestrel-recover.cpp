@@ -58,9 +58,8 @@ rule_t rule_for(const exchange_t &x)
 {
     if (x.cmd == CMD_ERASE_BLOCK && x.cbWrite == 1 && x.pbWrite[0] == ERASE_END)
         return end_of_erasure;
-    const uint8_t cmd = x.cmd;
-    const auto *r =
-        std::find_if(rules.begin(), rules.end(), [cmd](const rule_t &x) { return x.cmd == cmd; });
+    const auto *r = std::find_if(rules.begin(), rules.end(),
+                                 [&x](const rule_t &rule) { return rule.cmd == x.cmd; });
     return r != rules.end() ? *r : resend;
 }
 
