@@ -30,14 +30,16 @@
 namespace
 {
 
-constexpr int CONNECT_MS = 5000;     // connecting and setting the line up
-constexpr int ANSWER_WAIT_MS = 2000; // the server's answer to a rate or a purge
-constexpr int CONTROL_WAIT_MS = 250; // its answer to DTR, RTS or break, which may never come
-constexpr size_t RAW_CHUNK = 4096;   // bytes taken from the socket at a time
-constexpr size_t WRITE_CHUNK = 8192; // data bytes sent at a time: every frame but the
-                                     // largest programming frames goes in one send
-constexpr size_t BANNER_MAX = 120;   // text of a server that refuses, kept for the message
-constexpr int GOODBYE_MS = 1000;     // the server's end of the connection, awaited at exit
+constexpr int CONNECT_MS = 5000;      // connecting and setting the line up
+constexpr int ANSWER_WAIT_MS = 2000;  // the server's answer to a rate or a purge
+constexpr int CONTROL_WAIT_MS = 250;  // its answer to DTR, RTS or break, which may never come
+constexpr size_t RAW_CHUNK = 4096;    // bytes taken from the socket at a time
+constexpr size_t WRITE_CHUNK = 8192;  // data bytes sent at a time: every frame but the
+                                      // largest programming frames goes in one send
+constexpr size_t BANNER_MAX = 120;    // text of a server that refuses, kept for the message
+constexpr int GOODBYE_MS = 1000;      // the server's end of the connection, awaited at exit
+constexpr int GREETING_MS = 200;      // the wait for a server that speaks first
+constexpr int GREETING_QUIET_MS = 50; // ... and for the rest of what it says
 
 enum side_e : uint8_t { NO, WANT_YES, YES }; // one side of one Telnet option
 
@@ -63,7 +65,8 @@ std::array<side_e, 256> him{};    // options the server performs
 std::array<answer_t, 13> answers; // by COM-PORT-OPTION command
 std::array<uint8_t, 64> replies;  // negotiation answers waiting to be sent
 size_t replies_len = 0;
-bool owed_iac = false; // the first half of a doubled 0xFF went out, the second did not
+bool hold_replies = false; // while the server's greeting is awaited
+bool owed_iac = false;     // the first half of a doubled 0xFF went out, the second did not
 
 // While an answer that cuts the stream is awaited: the command, and where in
 // the data of the current chunk it arrived (SIZE_MAX: not yet).
@@ -214,7 +217,7 @@ bool send_all(const uint8_t *pb, size_t n, long long deadline)
 
 void flush_replies()
 {
-    if (replies_len == 0)
+    if (replies_len == 0 || hold_replies)
         return;
     const int saved_errno = errno;
     send_all(replies.data(), replies_len, now_ms() + ANSWER_WAIT_MS);
@@ -303,6 +306,42 @@ template <typename Done> int pump_until(Done done, long long deadline)
             return -1;
     }
     return 1;
+}
+
+// Receives what the server says on its own after the connection is made:
+// until nothing more has come for GREETING_QUIET_MS, or until the deadline
+// when it says nothing. 1, or -1 as pump_until.
+int await_greeting(long long deadline)
+{
+    bool heard = false;
+    for (;;) {
+        const long long left = deadline - now_ms();
+        if (left <= 0 && !heard)
+            return 1;
+        std::array<pollfd, 2> pfd{};
+        pfd[0] = {sock, POLLIN, 0};
+        pfd[1] = {wakeup_fd, POLLIN, 0};
+        const int wait = heard ? GREETING_QUIET_MS : static_cast<int>(std::max(left, 0LL));
+        const int p = poll(pfd.data(), pfd.size(), wait);
+        if (p < 0 && errno != EINTR)
+            return -1;
+        if (p > 0 && (pfd[1].revents & POLLIN) != 0) {
+            errno = EINTR;
+            return -1;
+        }
+        if (p == 0)
+            return 1;
+        if (p < 0)
+            continue;
+        const ssize_t r = receive_some();
+        if (r == 0) {
+            errno = 0;
+            return -1;
+        }
+        if (r < 0 && errno != EAGAIN && errno != EINTR)
+            return -1;
+        heard = true;
+    }
 }
 
 // Sends one COM-PORT-OPTION command with its value (escaped).
@@ -466,20 +505,36 @@ int purge()
 // checked. 0, or -1 with the reason in why_text.
 int set_up_line(long long deadline)
 {
-    static constexpr uint8_t offers[] = {
-        TELNET_IAC,    TELNET_WILL, TELNET_BINARY, TELNET_IAC,  TELNET_DO,
-        TELNET_BINARY, TELNET_IAC,  TELNET_WILL,   TELNET_SGA,  TELNET_IAC,
-        TELNET_DO,     TELNET_SGA,  TELNET_IAC,    TELNET_WILL, TELNET_COM_PORT,
-    };
+    // The server speaks first: its offers are taken up, and a server that
+    // refuses the connection has said so and closed it before this client
+    // sends anything (a close with unread data would be a reset that can
+    // discard its words).
+    hold_replies = true;
+    int r = await_greeting(std::min(deadline, now_ms() + GREETING_MS));
+    hold_replies = false;
+    if (r < 0) {
+        why_lost(r);
+        return -1;
+    }
+    // The answers to its offers, and this client's own offers where the
+    // server made none, in one send.
     for (const uint8_t option : {TELNET_BINARY, TELNET_SGA, TELNET_COM_PORT})
-        us[option] = WANT_YES;
+        if (us[option] == NO) {
+            us[option] = WANT_YES;
+            queue_reply(TELNET_WILL, option);
+        }
     for (const uint8_t option : {TELNET_BINARY, TELNET_SGA})
-        him[option] = WANT_YES;
-    if (!send_all(offers, sizeof offers, deadline)) {
+        if (him[option] == NO) {
+            him[option] = WANT_YES;
+            queue_reply(TELNET_DO, option);
+        }
+    const bool sent = send_all(replies.data(), replies_len, deadline);
+    replies_len = 0;
+    if (!sent) {
         why_lost(-1);
         return -1;
     }
-    int r = pump_until(
+    r = pump_until(
         [] {
             return us[TELNET_COM_PORT] != WANT_YES && us[TELNET_BINARY] != WANT_YES &&
                    him[TELNET_BINARY] != WANT_YES;
