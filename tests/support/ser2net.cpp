@@ -49,19 +49,32 @@ int free_port()
     return port;
 }
 
-// Whether something listens on 127.0.0.1:port, from /proc/net/tcp: a test
-// connection would make ser2net open the device.
-bool listening(int port)
+// Whether process pid listens on 127.0.0.1:port, from /proc/net/tcp and the
+// process's descriptors: a test connection would make ser2net open the
+// device, and another test's server may have taken the same port.
+bool listening(pid_t pid, int port)
 {
     std::ifstream in("/proc/net/tcp");
     char want[32];
     snprintf(want, sizeof want, "0100007F:%04X", port);
     std::string line;
-    while (std::getline(in, line)) {
+    std::string inode;
+    while (std::getline(in, line) && inode.empty()) {
         std::istringstream words(line);
-        std::string slot, local, remote, state;
-        words >> slot >> local >> remote >> state;
-        if (local == want && state == "0A")
+        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout;
+        words >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+            timeout >> inode;
+        if (local != want || state != "0A")
+            inode.clear();
+    }
+    if (inode.empty())
+        return false;
+    const std::string socket = "socket:[" + inode + "]";
+    for (int fd = 0; fd < 64; ++fd) {
+        char link[64];
+        const std::string path = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+        const ssize_t n = readlink(path.c_str(), link, sizeof link - 1);
+        if (n > 0 && socket == std::string(link, static_cast<size_t>(n)))
             return true;
     }
     return false;
@@ -97,6 +110,16 @@ std::string config(const std::string &device, int port, Settings settings)
 
 bool Server::start(const std::string &device, const std::string &dir, Settings settings)
 {
+    // A port that another program took between the look and ser2net's bind
+    // costs a second try on another.
+    for (int attempt = 0; attempt < 3; ++attempt)
+        if (start_once(device, dir, settings))
+            return true;
+    return false;
+}
+
+bool Server::start_once(const std::string &device, const std::string &dir, Settings settings)
+{
     const std::string ser2net = program();
     port_ = free_port();
     if (ser2net.empty() || port_ == 0)
@@ -126,7 +149,7 @@ bool Server::start(const std::string &device, const std::string &dir, Settings s
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(5000 * TEST_TIME_SCALE);
     while (std::chrono::steady_clock::now() < deadline) {
-        if (listening(port_))
+        if (listening(pid_, port_))
             return true;
         if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
             pid_ = -1;

@@ -44,6 +44,8 @@ class Server
     std::string log() const;
 
   private:
+    bool start_once(const std::string &device, const std::string &dir, Settings settings);
+
     pid_t pid_ = -1;
     int port_ = 0;
     std::string log_path_;
