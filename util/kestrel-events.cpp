@@ -41,6 +41,8 @@ timespec t0{};
 stage_e current = STAGE_NONE;
 stage_e failed = STAGE_NONE;
 int last_percent = -1;
+int last_begun = -1; // the latest stage begun
+const char *journal_state = nullptr;
 
 double seconds()
 {
@@ -233,6 +235,8 @@ void events_start()
         line += '}';
     }
     line += ']';
+    if (cfg.journal_dir != nullptr)
+        field_str(line, "journal", cfg.journal_dir);
     emit(line);
 }
 
@@ -240,12 +244,19 @@ void stage_begin(stage_e stage)
 {
     current = stage;
     last_percent = -1;
+    if (stage != STAGE_NONE && stage > last_begun)
+        last_begun = stage;
     if (fd < 0)
         return;
     std::string line = begin_line("stage");
     field_str(line, "stage", stage_name(stage));
     field_str(line, "state", "begin");
     emit(line);
+}
+
+bool stage_begun(stage_e stage)
+{
+    return last_begun >= stage;
 }
 
 void stage_progress(uint32_t done, uint32_t total)
@@ -306,6 +317,11 @@ void events_recovery(uint8_t command, const char *fault, int attempt)
     emit(line);
 }
 
+void events_journal_state(const char *state)
+{
+    journal_state = state;
+}
+
 void events_result(int status)
 {
     if (fd < 0)
@@ -327,6 +343,10 @@ void events_result(int status)
         line += sums;
     } else {
         line += "null";
+    }
+    if (cfg.journal_dir != nullptr) {
+        field(line, "journal_state");
+        json_append_string(line, journal_state);
     }
     char secs[32];
     snprintf(secs, sizeof secs, "%.3f", t);
