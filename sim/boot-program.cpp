@@ -154,6 +154,13 @@ BootProgram::BootProgram(const Device &dev, std::function<LineSettings()> line)
             b = uint8_t(x % 255);
         }
     }
+    if (!dev.content.empty()) {
+        std::fill(flash_.begin(), flash_.end(), 0xFF);
+        std::copy_n(dev.content.begin(), std::min(dev.content.size(), flash_.size()),
+                    flash_.begin());
+        for (size_t a = 0; a < flash_.size(); ++a)
+            dirty_[a] = flash_[a] != 0xFF;
+    }
     initial_ = flash_;
 }
 

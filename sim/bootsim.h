@@ -66,6 +66,10 @@ struct Device {
     std::vector<Area> erase_blocks;
     uint16_t unit = 128;
     bool erased_fill = false; // false: flash starts as seeded non-0xFF data
+    // Non-empty: the flash starts with this content (a board that kept its
+    // flash across a power cut), padded with 0xFF or cut to the flash size;
+    // erased_fill and seed then do not matter.
+    std::vector<uint8_t> content;
     uint32_t seed = 1;
     uint32_t erase_us = 0, program_us = 0; // modelled busy time per block / unit
     // true: refuse a new bit rate whose frequency lies outside every entry of
