@@ -1,7 +1,7 @@
 // Upgrades over a noisy line: how many end right with --retries, and how many
 // without it (the baseline).
 //
-//   bench_noise [--rows FILE] [--upgrades N] [--slow-upgrades N]
+//   bench_noise [--rows FILE] [--upgrades N] [--slow-upgrades N] [--line NAME]...
 //
 // Each row runs N seeded upgrades (default 100) of a 64 KiB image with
 // -v --read-size 4096 --sum-check at 115200 baud on an unpaced simulated line
@@ -148,6 +148,7 @@ int main(int argc, char **argv)
 {
     int upgrades = 100;
     int slow_upgrades = 100;
+    std::vector<std::string> lines; // --line: only these rows
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--rows") == 0 && i + 1 < argc) {
             rows = fopen(argv[++i], "a");
@@ -155,9 +156,11 @@ int main(int argc, char **argv)
             upgrades = atoi(argv[++i]);
         } else if (strcmp(argv[i], "--slow-upgrades") == 0 && i + 1 < argc) {
             slow_upgrades = atoi(argv[++i]);
+        } else if (strcmp(argv[i], "--line") == 0 && i + 1 < argc) {
+            lines.push_back(argv[++i]);
         } else {
-            fprintf(stderr,
-                    "usage: bench_noise [--rows FILE] [--upgrades N] [--slow-upgrades N]\n");
+            fprintf(stderr, "usage: bench_noise [--rows FILE] [--upgrades N] [--slow-upgrades N] "
+                            "[--line NAME]...\n");
             return 2;
         }
     }
@@ -208,6 +211,8 @@ int main(int argc, char **argv)
     int seed_base = 0;
     int kept_outputs = 0;
     for (const noise_row_t &nr : noise_rows) {
+        if (!lines.empty() && std::find(lines.begin(), lines.end(), nr.name) == lines.end())
+            continue;
         for (int idle : {0, 5}) {
             for (bool retries : {true, false}) {
                 seed_base += 1000;
