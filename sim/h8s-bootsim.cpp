@@ -52,7 +52,8 @@ const char kUsage[] =
     "                      time) command CMD (hexadecimal) arrives; KIND is one\n"
     "                      of silence, refuse, badchecksum, truncate, wrongsize,\n"
     "                      oversize, hangup, garble, status, readdifferent,\n"
-    "                      readshort, programwrong, programunseen; VALUE is\n"
+    "                      readshort, programwrong, programunseen,\n"
+    "                      programwrongrefused, losebyte, late; VALUE is\n"
     "                      decimal or 0x-prefixed hexadecimal\n"
     "                      (repeatable)\n"
     "  --noise BER         flip each bit of each byte, both directions, with\n"
@@ -84,6 +85,9 @@ constexpr KindName kKinds[] = {
     {"readshort", bootsim::Fault::ReadShort},
     {"programwrong", bootsim::Fault::ProgramWrong},
     {"programunseen", bootsim::Fault::ProgramUnseen},
+    {"programwrongrefused", bootsim::Fault::ProgramWrongRefused},
+    {"losebyte", bootsim::Fault::LoseByte},
+    {"late", bootsim::Fault::Late},
 };
 
 bool parse_number(const char *s, int base, unsigned long max, unsigned long *out)
