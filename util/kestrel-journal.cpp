@@ -11,6 +11,7 @@
 
 #include <nettle/sha2.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cerrno>
@@ -38,11 +39,11 @@ namespace
 
 constexpr const char *RECORD = "record";
 constexpr const char *RECORD_MAGIC = "kestrel-journal 1";
-constexpr size_t DIGEST_HEX = 2 * SHA256_DIGEST_SIZE;
+constexpr size_t DIGEST_HEX = size_t{2} * SHA256_DIGEST_SIZE;
 constexpr size_t COPY_NAME = DIGEST_HEX + 4;                       // "<digest>.mot"
 constexpr size_t MAX_DIR = sizeof(img_file::name) - 2 - COPY_NAME; // DIR "/" copy, terminated
-constexpr size_t MAX_RECORD = 1024 * 1024; // a record is a few hundred bytes
-constexpr int STATUS_INTERRUPTED = -1;     // no end of the try was recorded
+constexpr size_t MAX_RECORD = size_t{1024} * 1024; // a record is a few hundred bytes
+constexpr int STATUS_INTERRUPTED = -1;             // no end of the try was recorded
 
 struct journal_image_t {
     std::string digest; // SHA-256, lower-case hexadecimal
@@ -105,12 +106,14 @@ const char *suffix_of(image_format_e f)
 
 bool format_of(const std::string &s, image_format_e *f)
 {
-    for (image_format_e g : {IMAGE_BIN, IMAGE_SREC, IMAGE_IHEX, IMAGE_ELF})
-        if (s == suffix_of(g)) {
-            *f = g;
-            return true;
-        }
-    return false;
+    constexpr std::array<image_format_e, 4> formats = {IMAGE_BIN, IMAGE_SREC, IMAGE_IHEX,
+                                                       IMAGE_ELF};
+    const auto *g = std::find_if(formats.begin(), formats.end(),
+                                 [&s](image_format_e x) { return s == suffix_of(x); });
+    if (g == formats.end())
+        return false;
+    *f = *g;
+    return true;
 }
 
 std::string copy_name(const journal_image_t &img)
@@ -339,7 +342,7 @@ bool parse(const std::string &raw, journal_record_t *r, std::string *why)
     for (const char *key :
          {"state", "time", "tries", "last_status", "port", "baudrate", "frequency", "verify",
           "sum_check", "skip_blank", "read_size", "retries", "boot", "run"})
-        if (seen.count(key) == 0) {
+        if (!seen.contains(key)) {
             *why = std::string("it has no ") + key;
             return false;
         }
@@ -461,7 +464,7 @@ void clean(const std::set<std::string> *keep)
         const bool copy = n.size() == COPY_NAME && n[DIGEST_HEX] == '.' &&
                           n.find_first_not_of("0123456789abcdef") == DIGEST_HEX &&
                           format_of(n.substr(DIGEST_HEX + 1), &f);
-        if ((copy && keep != nullptr && keep->count(n) == 0) || n.rfind(".tmp-", 0) == 0)
+        if ((copy && keep != nullptr && !keep->contains(n)) || n.rfind(".tmp-", 0) == 0)
             doomed.push_back(n);
     }
     closedir(d);
@@ -486,11 +489,10 @@ void clean_for(bool exists, bool ok, const journal_record_t &r)
 // Creates DIR (and missing parents) and opens it, owner-only.
 bool open_dir(const char *dir)
 {
-    std::string path;
     const std::string full = dir;
     for (size_t at = 0; at != std::string::npos;) {
         const size_t slash = full.find('/', at + 1);
-        path = full.substr(0, slash);
+        const std::string path = full.substr(0, slash);
         at = slash;
         if (!path.empty() && path != "/" &&
             mkdir(path.c_str(), slash == std::string::npos ? 0700 : 0755) != 0 && errno != EEXIST)
