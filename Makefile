@@ -135,7 +135,7 @@ check-fleet: all
 	  $(FLEET_BUILD)
 
 format:
-	clang-format -i util/*.cpp util/*.h sim/*.cpp sim/*.h tests/*.cpp tests/support/*.cpp \
+	clang-format -i util/*/*.cpp util/*/*.h cmake/*.cpp sim/*.cpp sim/*.h tests/*.cpp tests/support/*.cpp \
 	  tests/support/*.h fuzz/*.cpp bench/*.cpp
 
 clean:

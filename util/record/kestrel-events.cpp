@@ -18,15 +18,13 @@
 #include <ctime>
 #include <string>
 
+#include "kestrel-fields.h"
 #include "kestrel-json.h"
-#include "kestrel-sumcheck.h"
 #include "kestrel.h"
 
 #ifndef KESTREL_VERSION
 #define KESTREL_VERSION "unknown"
 #endif
-
-run_counts_t run_counts;
 
 namespace
 {
@@ -44,6 +42,10 @@ int last_percent = -1;
 int last_begun = -1; // the latest stage begun
 const char *journal_state = nullptr;
 
+run_counts_t counts{};
+selected_device_t device{};
+sum_result_t sum{};
+
 double seconds()
 {
     timespec now{};
@@ -57,9 +59,13 @@ std::string begin_line(const char *event)
 {
     char t[32];
     snprintf(t, sizeof t, "%.3f", seconds());
-    std::string line = "{\"event\":";
+    std::string line = "{";
+    json_append_string(line, FIELD_EVENT);
+    line += ':';
     json_append_string(line, event);
-    line += ",\"t\":";
+    line += ',';
+    json_append_string(line, FIELD_T);
+    line += ':';
     line += t;
     return line;
 }
@@ -195,9 +201,50 @@ int events_open(const char *where)
     return 0;
 }
 
-bool events_enabled()
+stage_e current_stage()
 {
-    return fd >= 0;
+    return current;
+}
+
+void count_erased_block()
+{
+    ++counts.erased_blocks;
+}
+
+void count_programmed_unit()
+{
+    ++counts.programmed_units;
+}
+
+void set_skipped_units(uint32_t n)
+{
+    counts.skipped_units = n;
+}
+
+const run_counts_t &run_counts()
+{
+    return counts;
+}
+
+void set_selected_device(const char *code, const char *name, int namelen)
+{
+    snprintf(device.code, sizeof device.code, "%.4s", code);
+    snprintf(device.name, sizeof device.name, "%.*s", namelen, name);
+}
+
+const selected_device_t &selected_device()
+{
+    return device;
+}
+
+void set_sum_result(uint32_t device_sum, uint32_t expected)
+{
+    sum = {true, device_sum, expected};
+}
+
+const sum_result_t &sum_result()
+{
+    return sum;
 }
 
 void events_start()
@@ -205,7 +252,7 @@ void events_start()
     clock_gettime(CLOCK_MONOTONIC, &t0);
     if (fd < 0)
         return;
-    std::string line = begin_line("start");
+    std::string line = begin_line(EVENT_START);
     field_str(line, "version", KESTREL_VERSION);
     field_str(line, "device", cfg.device);
     field_str(line, "baudrate", cfg.baudrate);
@@ -248,9 +295,9 @@ void stage_begin(stage_e stage)
         last_begun = stage;
     if (fd < 0)
         return;
-    std::string line = begin_line("stage");
-    field_str(line, "stage", stage_name(stage));
-    field_str(line, "state", "begin");
+    std::string line = begin_line(EVENT_STAGE);
+    field_str(line, FIELD_STAGE, stage_name(stage));
+    field_str(line, FIELD_STATE, STATE_BEGIN);
     emit(line);
 }
 
@@ -268,9 +315,9 @@ void stage_progress(uint32_t done, uint32_t total)
     if (fd < 0 || percent <= last_percent)
         return;
     last_percent = percent;
-    std::string line = begin_line("progress");
-    field_str(line, "stage", stage_name(current));
-    field_num(line, "percent", static_cast<uint64_t>(percent));
+    std::string line = begin_line(EVENT_PROGRESS);
+    field_str(line, FIELD_STAGE, stage_name(current));
+    field_num(line, FIELD_PERCENT, static_cast<uint64_t>(percent));
     field_num(line, "done", done);
     field_num(line, "total", total);
     emit(line);
@@ -284,20 +331,20 @@ void stage_end(bool ok)
         failed = stage;
     if (fd < 0)
         return;
-    std::string line = begin_line("stage");
-    field_str(line, "stage", stage_name(stage));
-    field_str(line, "state", "end");
+    std::string line = begin_line(EVENT_STAGE);
+    field_str(line, FIELD_STAGE, stage_name(stage));
+    field_str(line, FIELD_STATE, STATE_END);
     field_bool(line, "ok", ok);
     emit(line);
 }
 
-void events_device(const char *code, const char *name)
+void events_device()
 {
     if (fd < 0)
         return;
-    std::string line = begin_line("device");
-    field_str(line, "code", code);
-    field_str(line, "name", name);
+    std::string line = begin_line(EVENT_DEVICE);
+    field_str(line, FIELD_CODE, device.code);
+    field_str(line, "name", device.name);
     field_num(line, "flash_size", cfg.size);
     field_num(line, "unit", cfg.unit);
     field_num(line, "blocks", cfg.blocks);
@@ -309,8 +356,8 @@ void events_recovery(uint8_t command, const char *fault, int attempt)
 {
     if (fd < 0)
         return;
-    std::string line = begin_line("recovery");
-    field_str(line, "stage", stage_name(current));
+    std::string line = begin_line(EVENT_RECOVERY);
+    field_str(line, FIELD_STAGE, stage_name(current));
     field_num(line, "command", command);
     field_str(line, "fault", fault);
     field_num(line, "try", static_cast<uint64_t>(attempt < 0 ? 0 : attempt));
@@ -327,20 +374,24 @@ void events_result(int status)
     if (fd < 0)
         return;
     const double t = seconds();
-    std::string line = begin_line("result");
-    field_num(line, "status", static_cast<uint64_t>(status & 0xFF));
-    field(line, "failed_stage");
+    std::string line = begin_line(EVENT_RESULT);
+    field_num(line, FIELD_STATUS, static_cast<uint64_t>(status & 0xFF));
+    field(line, FIELD_FAILED_STAGE);
     json_append_string(line, failed == STAGE_NONE ? nullptr : stage_name(failed));
-    field_num(line, "erased_blocks", run_counts.erased_blocks);
-    field_num(line, "programmed_units", run_counts.programmed_units);
-    field_num(line, "skipped_units", run_counts.skipped_units);
-    field_num(line, "bytes_loaded", cfg.used);
-    field(line, "sum");
-    if (sum_result.answered) {
-        char sums[64];
-        snprintf(sums, sizeof sums, "{\"device\":\"%08" PRIX32 "\",\"expected\":\"%08" PRIX32 "\"}",
-                 sum_result.device, sum_result.expected);
-        line += sums;
+    field_num(line, FIELD_ERASED_BLOCKS, counts.erased_blocks);
+    field_num(line, FIELD_PROGRAMMED_UNITS, counts.programmed_units);
+    field_num(line, FIELD_SKIPPED_UNITS, counts.skipped_units);
+    field_num(line, FIELD_BYTES_LOADED, cfg.used);
+    field(line, FIELD_SUM);
+    if (sum.answered) {
+        char hex[16];
+        line += '{';
+        json_append_string(line, FIELD_SUM_DEVICE);
+        snprintf(hex, sizeof hex, ":\"%08" PRIX32 "\",", sum.device);
+        line += hex;
+        json_append_string(line, FIELD_SUM_EXPECTED);
+        snprintf(hex, sizeof hex, ":\"%08" PRIX32 "\"}", sum.expected);
+        line += hex;
     } else {
         line += "null";
     }
@@ -350,7 +401,7 @@ void events_result(int status)
     }
     char secs[32];
     snprintf(secs, sizeof secs, "%.3f", t);
-    field(line, "seconds");
+    field(line, FIELD_SECONDS);
     line += secs;
     emit(line);
     if (fd > 2)

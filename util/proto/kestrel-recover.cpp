@@ -7,38 +7,21 @@
 #include <cstdio>
 #include <cstring>
 
+#include "h8s-wire.h"
 #include "kestrel-events.h"
 #include "kestrel-proto.h"
-#include "kestrel-stages.h"
 #include "kestrel.h"
 #include "serial-linux.h"
 
 namespace
 {
 
-constexpr uint8_t ACK = 0x06;
-constexpr uint8_t STATUS = 0x4F;
-constexpr uint8_t STATUS_REPLY = 0x5F;
-constexpr uint8_t PROGRAM = 0x50;
-constexpr uint8_t PROGRAM_SELECT = 0x43;
-constexpr uint8_t ERASE_SELECT = 0x48;
-constexpr uint8_t ERASE = 0x58;
-constexpr uint8_t MEMORY_READ = 0x52;
-constexpr uint8_t NEW_BIT_RATE = 0x3F;
-constexpr uint8_t CHECKSUM_ERROR = 0x11;
-constexpr uint8_t COMMAND_ERROR = 0x80;
-
-constexpr uint8_t STATUS_BUSY = 0x31;        // programming or erasing in progress
-constexpr uint8_t STATUS_RATE = 0x13;        // waiting for the bit-rate selection
-constexpr uint8_t STATUS_SELECT = 0x3F;      // waiting for a programming/erasing selection
-constexpr uint8_t STATUS_PROGRAMMING = 0x4F; // waiting for programming data
-
 constexpr int QUIET_MS = 25;        // a quiet line: no byte for this long (>= 20 ms)
 constexpr int DRAIN_MAX_MS = 60000; // a line that never goes quiet is given up
 constexpr int REPLY_BYTE_MS = 100;  // each byte of a reply after its first
 constexpr int BUSY_WAIT_MS = 100;   // between status inquiries while the device is busy
 constexpr int BUSY_MAX_MS = 15000;  // the longest erasure or programming
-constexpr int MIN_PROBES = 12;      // the longest frame before the unit is known: 0x52
+constexpr int MIN_PROBES = 12;      // the longest frame before the unit is known: a memory read
 
 // What to do after the status is known.
 enum rule_kind_e {
@@ -55,27 +38,28 @@ struct rule_t {
 };
 
 // Commands not listed are inquiries, reads, the sum check and block erasures:
-// sent again. The end of erasure (0x58 with 0xFF) and of programming (0x50
-// with the address 0xFFFFFFFF) are found by rule_for.
+// sent again. The end of erasure (a block erasure with ERASE_END) is found by
+// rule_for; the programming command is listed for the end of programming
+// (the unit frames recover in rprogram_unit).
 constexpr std::array<rule_t, 8> rules = {{
-    {0x10, RULE_STATUS, 0x12},             // device selection
-    {0x11, RULE_STATUS, STATUS_RATE},      // clock mode selection
-    {NEW_BIT_RATE, RULE_RATE, 0},          // new bit rate
-    {ACK, RULE_NONE, 0},                   // confirmation at the new rate: its rate is unknown
-    {0x40, RULE_STATUS, STATUS_SELECT},    // programming/erasing state
-    {ERASE_SELECT, RULE_STATUS, 0x5F},     // erasure selection
-    {PROGRAM_SELECT, RULE_STATUS, 0x4F},   // programming selection
-    {PROGRAM, RULE_STATUS, STATUS_SELECT}, // end of programming
+    {CMD_SELECT_DEVICE, RULE_STATUS, STATUS_WAIT_CLOCK_MODE},
+    {CMD_SELECT_CLOCK_MODE, RULE_STATUS, STATUS_WAIT_RATE},
+    {CMD_NEW_BIT_RATE, RULE_RATE, 0},
+    {ACK, RULE_NONE, 0}, // confirmation at the new rate: its rate is unknown
+    {CMD_ENTER_PROGRAM_ERASE, RULE_STATUS, STATUS_WAIT_SELECT},
+    {CMD_SELECT_ERASE, RULE_STATUS, STATUS_WAIT_BLOCK},
+    {CMD_SELECT_PROGRAM, RULE_STATUS, STATUS_WAIT_DATA},
+    {CMD_PROGRAM, RULE_STATUS, STATUS_WAIT_SELECT},
 }};
-constexpr rule_t end_of_erasure = {ERASE, RULE_STATUS, STATUS_SELECT};
+constexpr rule_t end_of_erasure = {CMD_ERASE_BLOCK, RULE_STATUS, STATUS_WAIT_SELECT};
 constexpr rule_t resend = {0, RULE_RESEND, 0};
 
-rule_t rule_for(uint8_t cmd, const uint8_t *pbWrite, int cbWrite)
+rule_t rule_for(const exchange_t &x)
 {
-    if (cmd == ERASE && cbWrite == 1 && pbWrite[0] == 0xFF)
+    if (x.cmd == CMD_ERASE_BLOCK && x.cbWrite == 1 && x.pbWrite[0] == ERASE_END)
         return end_of_erasure;
-    const auto *r =
-        std::find_if(rules.begin(), rules.end(), [cmd](const rule_t &x) { return x.cmd == cmd; });
+    const auto *r = std::find_if(rules.begin(), rules.end(),
+                                 [&x](const rule_t &rule) { return rule.cmd == x.cmd; });
     return r != rules.end() ? *r : resend;
 }
 
@@ -83,18 +67,18 @@ rule_t rule_for(uint8_t cmd, const uint8_t *pbWrite, int cbWrite)
 bool documented_error(uint8_t cmd, uint8_t error)
 {
     switch (cmd) {
-    case 0x10:
-        return error == 0x21;
-    case 0x11:
-        return error == 0x22;
-    case NEW_BIT_RATE:
-        return error >= 0x24 && error <= 0x27;
-    case ERASE:
-        return error == 0x29 || error == 0x51;
-    case PROGRAM:
-        return error == 0x53 || error == 0x2A;
-    case MEMORY_READ:
-        return error == 0x2A || error == 0x2B;
+    case CMD_SELECT_DEVICE:
+        return error == ERROR_DEVICE;
+    case CMD_SELECT_CLOCK_MODE:
+        return error == ERROR_CLOCK_MODE;
+    case CMD_NEW_BIT_RATE:
+        return error >= ERROR_BIT_RATE && error <= ERROR_RATE_LAST;
+    case CMD_ERASE_BLOCK:
+        return error == ERROR_BLOCK || error == ERROR_ERASE;
+    case CMD_PROGRAM:
+        return error == ERROR_PROGRAM || error == ERROR_ADDRESS;
+    case CMD_READ_MEMORY:
+        return error == ERROR_ADDRESS || error == ERROR_SIZE;
     default:
         return false;
     }
@@ -114,11 +98,11 @@ const char *line_fault(uint8_t cmd)
     case XF_CHECKSUM:
         return "answer checksum wrong";
     case XF_REFUSED:
-        if (o.code != (0x80 | cmd))
+        if (o.code != refusal_of(cmd))
             return "wrong answer code";
-        if (o.error == CHECKSUM_ERROR)
+        if (o.error == ERROR_CHECKSUM)
             return "refused for its checksum";
-        if (o.error == COMMAND_ERROR)
+        if (o.error == ERROR_COMMAND)
             return "refused as out of order";
         if (documented_error(cmd, o.error))
             return nullptr;
@@ -134,13 +118,17 @@ const char *line_fault(uint8_t cmd)
 const char *fault_of(uint8_t cmd)
 {
     const char *fault = line_fault(cmd);
-    if (fault == nullptr && last_exchange().fault == XF_REFUSED &&
-        serial_drain(QUIET_MS, DRAIN_MAX_MS) > 0)
+    if (fault == nullptr && exchange_refused() && serial_drain(QUIET_MS, DRAIN_MAX_MS) > 0)
         return "refused amid other answers";
     return fault;
 }
 
-const char *recovery_stage = "upgrade";
+// The stage a recovery line names: the record's current stage.
+const char *recovery_stage()
+{
+    const stage_e stage = current_stage();
+    return stage != STAGE_NONE ? stage_name(stage) : "upgrade";
+}
 
 // The recoveries left to the exchange being recovered. Exchanges made while
 // recovering one share its allowance.
@@ -183,13 +171,27 @@ class budget
     budget &operator=(const budget &) = delete;
 };
 
+int repairs = 0;    // blocks repaired after verification, at most cfg.retries
+int recoveries = 0; // recoveries reported in this run
+
+// Prints the one line that tells of a recovered fault: the stage, the command,
+// what went wrong and which try of the --retries allowed it is. Goes to
+// standard output whatever -q says; the record gets a "recovery" event.
+void report_recovery(uint8_t cmd, const char *fault, int attempt)
+{
+    ++recoveries;
+    events_recovery(cmd, fault, attempt);
+    printf("\rRecovering %s: command %02X, %s, try %i of %i\n", recovery_stage(), cmd, fault,
+           attempt, cfg.retries);
+}
+
 // Takes one recovery and reports it; false when none is left.
 bool take(uint8_t cmd, const char *fault)
 {
     if (left <= 0)
         return false;
     --left;
-    report_recovery(recovery_stage, cmd, fault, ++used);
+    report_recovery(cmd, fault, ++used);
     return true;
 }
 
@@ -207,14 +209,15 @@ int probe_status(int probes)
     const int saved = serial_get_timeout();
     serial_set_timeout(QUIET_MS);
     int status = -1;
-    const uint8_t inquiry = STATUS;
+    const uint8_t inquiry = CMD_STATUS;
     for (int i = 0; i < probes && status < 0; ++i) {
         if (serial_write(&inquiry, 1) != 1)
             break;
-        std::array<uint8_t, 5> r{};
-        if (serial_read(r.data(), 1) == 1 && r[0] == STATUS_REPLY &&
-            serial_read(r.data() + 1, 1) == 1 && r[1] == 2 && serial_read(r.data() + 2, 3) == 3 &&
-            get_checksum(r.data(), 5) == 0)
+        std::array<uint8_t, 3 + STATUS_REPLY_SIZE> r{};
+        if (serial_read(r.data(), 1) == 1 && r[0] == REPLY_STATUS &&
+            serial_read(r.data() + 1, 1) == 1 && r[1] == STATUS_REPLY_SIZE &&
+            serial_read(r.data() + 2, STATUS_REPLY_SIZE + 1) == STATUS_REPLY_SIZE + 1 &&
+            get_checksum(r.data(), static_cast<int>(r.size())) == 0)
             status = r[2];
         if (!drain())
             break;
@@ -243,7 +246,7 @@ int settled_status(int probes)
     return status;
 }
 
-enum action_e { SEND_AGAIN, DONE, GIVE_UP };
+enum action_e { SEND_AGAIN, DONE };
 
 // After a line fault on a command of rule r: what the device's state says.
 action_e recover(const rule_t &r)
@@ -262,29 +265,36 @@ action_e recover(const rule_t &r)
     return SEND_AGAIN;
 }
 
-// Reads back one unit and says what programming it did: 1 programmed, 0 blank,
-// 2 wrong, -1 the read failed.
-int unit_outcome(uint32_t page)
+// What programming did to one unit, as its read-back shows.
+enum unit_outcome_e {
+    UNIT_UNREAD,     // the read failed
+    UNIT_BLANK,      // all 0xFF: nothing was written
+    UNIT_PROGRAMMED, // as the flash copy has it
+    UNIT_WRONG,      // anything else
+};
+
+unit_outcome_e unit_outcome(uint32_t page)
 {
     static std::array<uint8_t, 0xFFFF + 6> buf;
     const uint32_t address = page * cfg.unit;
     bool refused = false;
     if (rread_memory(address, cfg.unit, buf.data(), static_cast<int>(buf.size()), &refused) !=
         static_cast<int>(cfg.unit))
-        return -1;
+        return UNIT_UNREAD;
     if (memcmp(buf.data(), cfg.mem + address, cfg.unit) == 0)
-        return 1;
+        return UNIT_PROGRAMMED;
     for (uint32_t i = 0; i < cfg.unit; ++i)
         if (buf[i] != 0xFF)
-            return 2;
-    return 0;
+            return UNIT_WRONG;
+    return UNIT_BLANK;
 }
 
 // Ends programming so that the device waits for a selection.
 int end_programming()
 {
-    std::array<uint8_t, 4> end{0xFF, 0xFF, 0xFF, 0xFF};
-    return rcmd_write(PROGRAM, end.data(), 4, 0, ACK);
+    std::array<uint8_t, 4> end{};
+    long2char(PROGRAM_END, end.data());
+    return rexchange({.cmd = CMD_PROGRAM, .pbWrite = end.data(), .cbWrite = 4});
 }
 
 // The first and last page of the erase block that holds page, and its number.
@@ -314,18 +324,18 @@ int erase_and_reprogram(uint32_t page, uint32_t below, uint32_t *first) // NOLIN
     uint32_t last = 0;
     if (!block_of(page, &block, first, &last))
         return -1;
-    const uint8_t end = 0xFF;
-    if (rcmd(ERASE_SELECT, ACK) < 0 || rcmd_write(ERASE, &block, 1, 1, ACK) < 0 ||
-        rcmd_write(ERASE, &end, 1, 1, ACK) < 0 || rcmd(PROGRAM_SELECT, ACK) < 0)
+    const uint8_t end = ERASE_END;
+    if (rexchange({.cmd = CMD_SELECT_ERASE}) < 0 ||
+        rexchange({.cmd = CMD_ERASE_BLOCK, .pbWrite = &block, .cbWrite = 1, .cbWriteSize = 1}) <
+            0 ||
+        rexchange({.cmd = CMD_ERASE_BLOCK, .pbWrite = &end, .cbWrite = 1, .cbWriteSize = 1}) < 0 ||
+        rexchange({.cmd = CMD_SELECT_PROGRAM}) < 0)
         return -1;
     for (uint32_t p = *first; p < below && p <= last && p < page_count(); ++p)
         if (test_page(p) && rprogram_unit(p) < 0)
             return -1;
     return 0;
 }
-
-int repairs = 0;    // blocks repaired after verification, at most cfg.retries
-int recoveries = 0; // recoveries reported in this run
 
 } // namespace
 
@@ -338,84 +348,49 @@ void reset_recovery()
 {
     repairs = 0;
     recoveries = 0;
-    recovery_stage = "upgrade";
 }
 
-void set_stage_name(const char *name)
+int rexchange(const exchange_t &x, bool *refused)
 {
-    recovery_stage = name;
-}
-
-void report_recovery(const char *stage, uint8_t cmd, const char *fault, int attempt)
-{
-    ++recoveries;
-    events_recovery(cmd, fault, attempt);
-    printf("\rRecovering %s: command %02X, %s, try %i of %i\n", stage, cmd, fault, attempt,
-           cfg.retries);
-}
-
-int rcmd_readwrite(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWriteSize,
-                   uint8_t response, uint8_t *pbRead, int cbMaxRead, int cbRead, uint8_t cbReadSize,
-                   bool *refused)
-{
+    if (refused != nullptr)
+        *refused = false;
     if (cfg.retries == 0) {
+        const int r = exchange(x);
         if (refused != nullptr)
-            return cmd_refusable(cmd, pbWrite, cbWrite, cbWriteSize, response, pbRead, cbMaxRead,
-                                 cbRead, cbReadSize, refused);
-        return cmd_readwrite(cmd, pbWrite, cbWrite, cbWriteSize, response, pbRead, cbMaxRead,
-                             cbRead, cbReadSize);
+            *refused = exchange_refused();
+        return r;
     }
     set_reply_byte_timeout(REPLY_BYTE_MS);
     budget scope;
     quiet q;
-    const rule_t rule = rule_for(cmd, pbWrite, cbWrite);
-    if (refused != nullptr)
-        *refused = false;
+    const rule_t rule = rule_for(x);
     for (;;) {
-        const int r = cmd_readwrite(cmd, pbWrite, cbWrite, cbWriteSize, response, pbRead, cbMaxRead,
-                                    cbRead, cbReadSize);
+        const int r = exchange(x);
         if (r >= 0)
             return r;
-        const char *fault = fault_of(cmd);
+        const char *fault = fault_of(x.cmd);
         if (fault == nullptr) {
             if (refused != nullptr)
-                *refused = last_exchange().fault == XF_REFUSED;
+                *refused = exchange_refused();
             return give_up(r);
         }
-        if (rule.kind == RULE_NONE || !take(cmd, fault))
+        if (rule.kind == RULE_NONE || !take(x.cmd, fault))
             return give_up(r);
-        const action_e a = recover(rule);
-        if (a == DONE)
+        if (recover(rule) == DONE)
             return 0;
-        if (a == GIVE_UP)
-            return r;
     }
-}
-
-int rcmd_read(uint8_t cmd, uint8_t response, uint8_t *pbRead, int cbMaxRead, int cbRead,
-              uint8_t cbReadSize)
-{
-    return rcmd_readwrite(cmd, nullptr, 0, 0, response, pbRead, cbMaxRead, cbRead, cbReadSize,
-                          nullptr);
-}
-
-int rcmd_write(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWriteSize,
-               uint8_t response)
-{
-    return rcmd_readwrite(cmd, pbWrite, cbWrite, cbWriteSize, response, nullptr, 0, 0, 0, nullptr);
-}
-
-int rcmd(uint8_t cmd, uint8_t response)
-{
-    return rcmd_readwrite(cmd, nullptr, 0, 0, response, nullptr, 0, 0, 0, nullptr);
 }
 
 int rcheck_status(uint8_t checkstate)
 {
     if (cfg.retries == 0)
         return check_status(checkstate);
-    std::array<uint8_t, 5> buf{};
-    const int r = rcmd_read(STATUS, STATUS_REPLY, buf.data(), static_cast<int>(buf.size()), 0, 1);
+    std::array<uint8_t, 3 + STATUS_REPLY_SIZE> buf{};
+    const int r = rexchange({.cmd = CMD_STATUS,
+                             .response = REPLY_STATUS,
+                             .pbRead = buf.data(),
+                             .cbMaxRead = static_cast<int>(buf.size()),
+                             .cbReadSize = 1});
     return report_status(r, buf.data(), checkstate);
 }
 
@@ -430,7 +405,7 @@ int rprogram_unit(uint32_t page) // NOLINT(misc-no-recursion)
     auto send = [&] {
         long2char(address, chunk.data());
         memcpy(chunk.data() + 4, cfg.mem + address, cfg.unit);
-        return cmd_write(PROGRAM, chunk.data(), cb, 0, ACK);
+        return cmd_write(CMD_PROGRAM, chunk.data(), cb, 0, ACK);
     };
     if (cfg.retries == 0)
         return send();
@@ -441,29 +416,29 @@ int rprogram_unit(uint32_t page) // NOLINT(misc-no-recursion)
         const int r = send();
         if (r >= 0)
             return r;
-        const char *fault = fault_of(PROGRAM);
-        if (fault == nullptr || !take(PROGRAM, fault))
+        const char *fault = fault_of(CMD_PROGRAM);
+        if (fault == nullptr || !take(CMD_PROGRAM, fault))
             return give_up(r);
         const exchange_outcome_t o = last_exchange();
         const int status = settled_status(max_probes());
-        if (o.fault == XF_REFUSED && o.code == (0x80 | PROGRAM) && o.error == CHECKSUM_ERROR &&
-            status == STATUS_PROGRAMMING)
+        if (o.fault == XF_REFUSED && o.code == refusal_of(CMD_PROGRAM) &&
+            o.error == ERROR_CHECKSUM && status == STATUS_WAIT_DATA)
             continue; // not acted on
         // The outcome is unknown: look at the unit.
-        if (status != STATUS_SELECT && end_programming() < 0)
+        if (status != STATUS_WAIT_SELECT && end_programming() < 0)
             return r;
-        const int outcome = unit_outcome(page);
-        if (outcome < 0)
+        const unit_outcome_e outcome = unit_outcome(page);
+        if (outcome == UNIT_UNREAD)
             return r;
-        if (outcome == 2) {
+        if (outcome == UNIT_WRONG) {
             uint32_t first = 0;
             if (erase_and_reprogram(page, page, &first) < 0)
                 return r;
             continue;
         }
-        if (rcmd(PROGRAM_SELECT, ACK) < 0)
+        if (rexchange({.cmd = CMD_SELECT_PROGRAM}) < 0)
             return r;
-        if (outcome == 1)
+        if (outcome == UNIT_PROGRAMMED)
             return 0;
     }
 }
@@ -473,31 +448,38 @@ int rread_memory(uint32_t address, uint32_t len, uint8_t *buf, int cap, // NOLIN
                  bool *refused)
 {
     std::array<uint8_t, 9> req{};
-    req[0] = 0x01; // the user MAT
+    req[0] = AREA_USER_MAT;
     long2char(address, req.data() + 1);
     long2char(len, req.data() + 5);
     const int want = static_cast<int>(len);
+    const exchange_t read = {.cmd = CMD_READ_MEMORY,
+                             .pbWrite = req.data(),
+                             .cbWrite = static_cast<int>(req.size()),
+                             .cbWriteSize = 1,
+                             .response = REPLY_READ_MEMORY,
+                             .pbRead = buf,
+                             .cbMaxRead = cap,
+                             .cbRead = want,
+                             .cbReadSize = 4};
     if (cfg.retries == 0)
-        return cmd_refusable(MEMORY_READ, req.data(), 9, 1, MEMORY_READ, buf, cap, want, 4,
-                             refused);
+        return rexchange(read, refused);
     set_reply_byte_timeout(REPLY_BYTE_MS);
     {
         // This read's own recoveries; its halves are reads of their own.
         budget scope;
         quiet q;
         for (;;) {
-            const int r =
-                cmd_readwrite(MEMORY_READ, req.data(), 9, 1, MEMORY_READ, buf, cap, want, 4);
+            const int r = exchange(read);
             if (r == want)
                 return r;
             // An answer of another length is a size field the line changed.
-            const char *fault = r >= 0 ? "answer length wrong" : fault_of(MEMORY_READ);
+            const char *fault = r >= 0 ? "answer length wrong" : fault_of(CMD_READ_MEMORY);
             if (fault == nullptr) {
                 if (refused != nullptr)
-                    *refused = last_exchange().fault == XF_REFUSED;
+                    *refused = exchange_refused();
                 return give_up(r);
             }
-            if (!take(MEMORY_READ, fault))
+            if (!take(CMD_READ_MEMORY, fault))
                 return r >= 0 ? r : give_up(r);
             settled_status(max_probes());
             if (len > cfg.unit)
@@ -522,7 +504,7 @@ int repair_block(uint32_t page, uint32_t *first)
     if (cfg.retries == 0 || repairs >= cfg.retries)
         return -1;
     ++repairs;
-    report_recovery(recovery_stage, MEMORY_READ, "flash differs from the image", repairs);
+    report_recovery(CMD_READ_MEMORY, "flash differs from the image", repairs);
     if (erase_and_reprogram(page, page_count(), first) < 0 || end_programming() < 0)
         return -1;
     return 0;

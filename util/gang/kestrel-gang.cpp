@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "gang-record.h"
+#include "kestrel-exit.h"
 #include "kestrel-json.h"
 
 #ifndef KESTREL_VERSION
@@ -30,7 +32,6 @@ namespace
 {
 
 constexpr int STATUS_NOT_STARTED = 127; // kestrel could not be started
-constexpr int STATUS_INTERRUPTED = 244; // kestrel's own status after SIGINT/SIGTERM
 constexpr int CHILD_EVENTS_FD = 3;      // the record's descriptor in each kestrel
 constexpr int POLL_MS = 100;            // how often finished runs are looked for
 constexpr const char *DEFAULT_LOGS = "kestrel-gang-logs";
@@ -45,17 +46,12 @@ const char usage_text[] =
     " --version: print the version\n";
 
 // One board: its kestrel process and what its record said so far.
-struct board_t {
-    std::string port;           // PORT[:RATE] as given
-    pid_t pid = -1;             // running kestrel, -1 before and after
-    int events = -1;            // read end of its record, -1 when closed
-    std::string pending;        // the record's unfinished line
-    std::string stage = "wait"; // current or last stage
-    int percent = -1;           // of the current stage, -1 for none
-    unsigned recoveries = 0;
-    std::string code;   // device code
-    std::string result; // the result line, without its line end
-    int status = -1;    // exit status, -1 while not known
+struct board_t : run_view_t {
+    std::string port;    // PORT[:RATE] as given
+    pid_t pid = -1;      // running kestrel, -1 before and after
+    int events = -1;     // read end of its record, -1 when closed
+    std::string pending; // the record's unfinished line
+    int status = -1;     // exit status, -1 while not known
     bool started = false;
     timespec t0{}, t1{};
 };
@@ -75,99 +71,6 @@ double seconds_between(const timespec &a, const timespec &b)
 {
     return static_cast<double>(b.tv_sec - a.tv_sec) +
            static_cast<double>(b.tv_nsec - a.tv_nsec) / 1e9;
-}
-
-void skip_ws(const std::string &text, size_t &i)
-{
-    while (i < text.size() &&
-           (text[i] == ' ' || text[i] == '\t' || text[i] == '\r' || text[i] == '\n'))
-        ++i;
-}
-
-// Moves i past the JSON value that starts there (a string, an object or array
-// with everything in it, or a literal up to the next ',' or '}'). False when
-// it is cut short.
-bool skip_value(const std::string &text, size_t &i)
-{
-    int depth = 0;
-    bool in_string = false;
-    for (; i < text.size(); ++i) {
-        const char c = text[i];
-        if (in_string) {
-            if (c == '\\') {
-                ++i;
-            } else if (c == '"') {
-                in_string = false;
-                if (depth == 0) {
-                    ++i;
-                    return true;
-                }
-            }
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == '{' || c == '[') {
-            ++depth;
-        } else if (c == '}' || c == ']') {
-            if (depth == 0)
-                return true;
-            if (--depth == 0) {
-                ++i;
-                return true;
-            }
-        } else if (c == ',' && depth == 0) {
-            return true;
-        }
-    }
-    return !in_string && depth == 0;
-}
-
-// The raw text of the value of key in one JSON object of kestrel's record
-// (a string keeps its quotes); empty when the key is missing or the text is
-// not an object. Strings and nested values are skipped whole, so a key inside
-// a file name never matches.
-std::string json_value(const std::string &obj, const char *key)
-{
-    std::string quoted = "\"";
-    quoted += key;
-    quoted += '"';
-    size_t i = 0;
-    skip_ws(obj, i);
-    if (i >= obj.size() || obj[i] != '{')
-        return "";
-    ++i;
-    for (;;) {
-        skip_ws(obj, i);
-        const size_t kstart = i;
-        if (kstart >= obj.size() || obj[kstart] != '"' || !skip_value(obj, i))
-            return "";
-        const bool match = obj.compare(kstart, i - kstart, quoted) == 0;
-        skip_ws(obj, i);
-        if (i >= obj.size() || obj[i] != ':')
-            return "";
-        ++i;
-        skip_ws(obj, i);
-        const size_t vstart = i;
-        if (!skip_value(obj, i))
-            return "";
-        if (match) {
-            size_t vend = i;
-            while (vend > vstart && (obj[vend - 1] == ' ' || obj[vend - 1] == '\n'))
-                --vend;
-            return obj.substr(vstart, vend - vstart);
-        }
-        skip_ws(obj, i);
-        if (i >= obj.size() || obj[i] != ',')
-            return "";
-        ++i;
-    }
-}
-
-// A string value without its quotes (escapes left as they are), or the raw text.
-std::string unquote(const std::string &v)
-{
-    if (v.size() >= 2 && v.front() == '"' && v.back() == '"')
-        return v.substr(1, v.size() - 2);
-    return v;
 }
 
 std::string status_line(const board_t &b)
@@ -210,22 +113,7 @@ void redraw()
 // Takes one line of a board's record.
 void take_event(board_t &b, const std::string &line)
 {
-    const std::string event = unquote(json_value(line, "event"));
-    bool stage_changed = false;
-    if (event == "stage" && unquote(json_value(line, "state")) == "begin") {
-        b.stage = unquote(json_value(line, "stage"));
-        b.percent = -1;
-        stage_changed = true;
-    } else if (event == "progress") {
-        b.percent = static_cast<int>(strtol(json_value(line, "percent").c_str(), nullptr, 10));
-    } else if (event == "device") {
-        b.code = unquote(json_value(line, "code"));
-    } else if (event == "recovery") {
-        ++b.recoveries;
-    } else if (event == "result") {
-        b.result = line;
-    }
-    if (!tty && stage_changed)
+    if (take_record_line(b, line) && !tty)
         printf("%s: %s\n", b.port.c_str(), b.stage.c_str());
 }
 
@@ -351,15 +239,8 @@ std::string result_object(const board_t &b)
         out.append(b.result, 1);
         return out;
     }
-    char tail[160];
-    snprintf(tail, sizeof tail,
-             ",\"t\":%.3f,\"status\":%d,\"failed_stage\":null,\"erased_blocks\":0,"
-             "\"programmed_units\":0,\"skipped_units\":0,\"bytes_loaded\":0,\"sum\":null,"
-             "\"seconds\":%.3f}",
-             seconds_between(b.t0, b.t1), b.status, seconds_between(b.t0, b.t1));
-    out += ",\"event\":\"result\"";
-    out += tail;
-    return out;
+    out.erase(0, 1); // the port field alone, without the brace
+    return fallback_result(out, b.status, seconds_between(b.t0, b.t1));
 }
 
 void print_table()
@@ -370,12 +251,11 @@ void print_table()
     printf("\n%-*s  %6s  %-12s  %-6s  %8s  %s\n", static_cast<int>(w), "PORT", "STATUS",
            "FAILED STAGE", "DEVICE", "SECONDS", "SUM");
     for (const board_t &b : boards) {
-        const std::string failed = unquote(json_value(b.result, "failed_stage"));
-        const std::string sum = unquote(json_value(json_value(b.result, "sum"), "device"));
+        const std::string failed = result_failed_stage(b.result);
+        const std::string sum = result_device_sum(b.result);
         printf("%-*s  %6d  %-12s  %-6s  %8.1f  %s\n", static_cast<int>(w), b.port.c_str(), b.status,
-               failed.empty() || failed == "null" ? "-" : failed.c_str(),
-               b.code.empty() ? "-" : b.code.c_str(), seconds_between(b.t0, b.t1),
-               sum.empty() ? "-" : sum.c_str());
+               failed.empty() ? "-" : failed.c_str(), b.code.empty() ? "-" : b.code.c_str(),
+               seconds_between(b.t0, b.t1), sum.empty() ? "-" : sum.c_str());
     }
 }
 
@@ -506,7 +386,7 @@ void run_boards(const gang_options_t &o)
     // Boards never started because of a signal.
     for (board_t &b : boards)
         if (!b.started)
-            b.status = STATUS_INTERRUPTED;
+            b.status = EXIT_INTERRUPTED;
 }
 
 } // namespace

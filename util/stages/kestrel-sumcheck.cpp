@@ -5,23 +5,20 @@
 #include <array>
 #include <cstdio>
 
-#include "kestrel-proto.h"
+#include "h8s-wire.h"
+#include "kestrel-events.h"
 #include "kestrel-recover.h"
 #include "kestrel.h"
 
 namespace
 {
 
-constexpr uint8_t SUM_CHECK = 0x4B;
-constexpr uint8_t SUM_ANSWER = 0x5B;
 constexpr int SUM_BYTES = 4;
 
 // One sum check: 0 equal, 1 repaired (ask again), -1 or -2 as sum_check.
 int sum_check_once(bool repair);
 
 } // namespace
-
-sum_result_t sum_result;
 
 uint32_t flash_sum()
 {
@@ -37,7 +34,6 @@ uint32_t flash_sum()
 
 int sum_check()
 {
-    set_stage_name("sum_check");
     // With --retries a wrong sum has its differing units found and repaired,
     // at most that many times, before the sum is asked again.
     for (int tries = 0;; ++tries) {
@@ -54,18 +50,20 @@ int sum_check_once(bool repair)
 {
     // Exactly one well-formed answer fits: code, size byte, the 4-byte sum, checksum.
     std::array<uint8_t, 7> buf{};
-    const int n = rcmd_read(SUM_CHECK, SUM_ANSWER, buf.data(), static_cast<int>(buf.size()), 0, 1);
+    const int n = rexchange({.cmd = CMD_SUM_CHECK,
+                             .response = REPLY_SUM_CHECK,
+                             .pbRead = buf.data(),
+                             .cbMaxRead = static_cast<int>(buf.size()),
+                             .cbReadSize = 1});
     if (n < 0)
         return -1;
     if (n != SUM_BYTES) {
         printf("Invalid sum check answer: %i bytes instead of %i\n", n, SUM_BYTES);
         return -1;
     }
-    const unsigned long device = static_cast<unsigned long>(buf[0]) << 24 |
-                                 static_cast<unsigned long>(buf[1]) << 16 |
-                                 static_cast<unsigned long>(buf[2]) << 8 | buf[3];
+    const unsigned long device = char2long(buf.data());
     const unsigned long expected = flash_sum();
-    sum_result = {true, static_cast<uint32_t>(device), static_cast<uint32_t>(expected)};
+    set_sum_result(static_cast<uint32_t>(device), static_cast<uint32_t>(expected));
     if (device != expected) {
         if (repair && repair_whole_mat() > 0)
             return 1;

@@ -1,6 +1,7 @@
-// The image loaders (S-record, binary, Intel HEX, ELF), the helpers they share
-// (opening a file safely, placing a run of data into the flash copy), and the
-// dispatcher that loads every listed image.
+// The image loaders, one file each (kestrel-srec.cpp, kestrel-bin.cpp,
+// kestrel-ihex.cpp, kestrel-elf.cpp), the helpers they share (image-io.cpp:
+// opening a file safely, placing a run of data into the flash copy), and the
+// dispatcher that loads every listed image (kestrel-image.cpp).
 #pragma once
 
 #include <cstdint>

@@ -7,10 +7,10 @@
 // either what it held before or the whole new record.
 #pragma once
 
-// Exit status 243: the journal cannot be used (a copy that does not match its
-// digest, an unreadable record, a directory that cannot be written, or a
-// pending upgrade that failed too often to be resumed without a person).
-constexpr int STATUS_JOURNAL = -13;
+#include "kestrel-exit.h"
+
+// journal_begin: go on with the run.
+constexpr int JOURNAL_RUN = -1;
 
 // Tries of --resume on one pending record; after that many failed, it needs a person.
 constexpr int JOURNAL_MAX_TRIES = 3;
@@ -25,7 +25,7 @@ constexpr int JOURNAL_MAX_TRIES = 3;
 int journal_check_cmdline(char **argv);
 
 /* journal_begin
- * Before the line is touched. Without --journal: 1 at once.
+ * Before the line is touched. Without --journal: JOURNAL_RUN at once.
  * --resume: a pending record is loaded into cfg (images from the journal's
  * copies, whose SHA-256 digests are checked) after "Resuming the upgrade
  * recorded at <time>"; nothing pending prints "Nothing to resume". --if-changed: when nothing is
@@ -38,10 +38,10 @@ int journal_check_cmdline(char **argv);
 int journal_begin();
 
 /* journal_end
- * The run ended with main's status (0, or negative). Exit 0 turns a pending
+ * The run ends with status. EXIT_OK turns a pending
  * record into the last-success record; a failure before the transition to the
  * programming/erasing state puts DIR back as it was before the run (for a
  * resume: the record with this try counted); any other failure leaves it
  * pending with its status. Tells the run record (--events) the journal's
  * state. Does nothing without --journal. */
-void journal_end(int status);
+void journal_end(kestrel_exit_e status);

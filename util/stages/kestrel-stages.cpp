@@ -5,19 +5,20 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <array>
 
 #include "error.h"
+#include "h8s-wire.h"
 #include "kestrel-events.h"
 #include "kestrel-proto.h"
 #include "kestrel-rate.h"
-#include "kestrel-signal.h"
 #include "kestrel-recover.h"
+#include "kestrel-signal.h"
 #include "kestrel-stages.h"
 #include "kestrel.h"
 #include "serial-linux.h"
@@ -35,30 +36,6 @@ constexpr int MAX_READ = 65536;           // the largest memory read (--read-siz
 // The H8S address space is 16 MiB: a larger user flash is a corrupt reply, and
 // taking it at its word would allocate and fill up to 4 GiB.
 constexpr uint32_t MAX_FLASH_SIZE = 16u * 1024 * 1024;
-
-constexpr uint8_t STATUS_WAIT_DEVICE = 0x11; // after the layout inquiry
-constexpr uint8_t STATUS_WAIT_STATE = 0x1F;  // after the bit-rate switch
-constexpr uint8_t STATUS_WAIT_SELECT = 0x3F; // in the programming/erasing state
-
-constexpr uint8_t ACK = 0x06;
-constexpr uint8_t END_OF_ERASURE = 0xFF;
-
-uint32_t be32(const uint8_t *pb)
-{
-    return static_cast<uint32_t>(pb[0]) << 24 | static_cast<uint32_t>(pb[1]) << 16 |
-           static_cast<uint32_t>(pb[2]) << 8 | pb[3];
-}
-
-uint16_t be16(const uint8_t *pb)
-{
-    return static_cast<uint16_t>(pb[0] << 8 | pb[1]);
-}
-
-void put16(uint16_t v, uint8_t *pb)
-{
-    pb[0] = static_cast<uint8_t>(v >> 8);
-    pb[1] = static_cast<uint8_t>(v);
-}
 
 // Progress in per cent of the image bytes; 32-bit arithmetic like the device counters.
 uint32_t percent(uint32_t bytes)
@@ -82,45 +59,61 @@ uint32_t marked_pages()
     return n;
 }
 
-// One synchronisation try on a freshly opened port: 1 synchronised, 0 try
-// again now, 2 try again after a pause, -1 give up.
-int sync_try(const char *device)
+// What one synchronisation try found.
+enum sync_result_e {
+    SYNC_DONE,    // synchronised
+    SYNC_AGAIN,   // no answer: try again at once
+    SYNC_PAUSE,   // a wrong or missing second answer: try again after a pause
+    SYNC_GIVE_UP, // the port cannot be used
+};
+
+// One synchronisation try on a freshly opened port.
+sync_result_e sync_try(const char *device)
 {
-    uint8_t tmp = 0x00;
+    uint8_t tmp = SYNC_PROBE;
     serial_close();
     const int fd = serial_open(device);
     if (fd == SERIAL_PORT_BUSY) {
         printf("Port %s is in use by another program\n", device);
-        return -1;
+        return SYNC_GIVE_UP;
     }
     if (fd < 0) {
         printf("Failed to open port %s\n", device);
-        return -1;
+        return SYNC_GIVE_UP;
     }
     if (serial_set_param("9600") < 0) {
         printf("Failed to configure %s\n", device);
         serial_close();
-        return -1;
+        return SYNC_GIVE_UP;
     }
     serial_set_timeout(SETUP_TIMEOUT_MS);
     if (serial_write(&tmp, 1) != 1) {
         serial_close();
-        return -1;
+        return SYNC_GIVE_UP;
     }
     if (serial_wait_for_data(SYNC_ANSWER_WAIT_MS) < 0 || serial_read(&tmp, 1) != 1)
-        return 0;
-    if (tmp != 0x00)
-        return 2;
-    tmp = 0x55;
+        return SYNC_AGAIN;
+    if (tmp != SYNC_PROBE)
+        return SYNC_PAUSE;
+    tmp = SYNC_REQUEST;
     if (serial_write(&tmp, 1) != 1 || serial_wait_for_data(SYNC_ANSWER_WAIT_MS) < 0 ||
-        serial_read(&tmp, 1) != 1 || tmp != 0xE6)
-        return 2;
-    return 1;
+        serial_read(&tmp, 1) != 1 || tmp != SYNC_ANSWER)
+        return SYNC_PAUSE;
+    return SYNC_DONE;
+}
+
+// An inquiry whose reply has a size field of cbReadSize bytes, into readbuf.
+template <size_t N>
+int inquire(uint8_t cmd, uint8_t response, uint8_t (&readbuf)[N], uint8_t cbReadSize = 1)
+{
+    return rexchange({.cmd = cmd,
+                      .response = response,
+                      .pbRead = readbuf,
+                      .cbMaxRead = static_cast<int>(N),
+                      .cbReadSize = cbReadSize});
 }
 
 } // namespace
-
-selected_device_t selected_device;
 
 bool unit_is_blank(uint32_t page)
 {
@@ -151,28 +144,20 @@ void print_progress(const char *format, ...)
     va_end(ap);
 }
 
-void long2char(uint32_t n, uint8_t *pb)
-{
-    pb[0] = static_cast<uint8_t>(n >> 24);
-    pb[1] = static_cast<uint8_t>(n >> 16);
-    pb[2] = static_cast<uint8_t>(n >> 8);
-    pb[3] = static_cast<uint8_t>(n);
-}
-
 int adjust_baud_rate(const char *device)
 {
     for (int n = 0; n < SYNC_TRIES; ++n) {
         if (interrupted_by() != 0)
             break;
         print_progress("\rRetry %2i\r", n);
-        int r = sync_try(device);
-        if (r < 0)
+        const sync_result_e r = sync_try(device);
+        if (r == SYNC_GIVE_UP)
             return -1;
-        if (r == 1) {
+        if (r == SYNC_DONE) {
             puts("Baud rate has been adjusted");
             return 0;
         }
-        if (r == 2)
+        if (r == SYNC_PAUSE)
             sleep(SYNC_PAUSE_S);
     }
     serial_close();
@@ -183,9 +168,8 @@ int adjust_baud_rate(const char *device)
 int get_info()
 {
     uint8_t readbuf[255];
-    set_stage_name("layout");
 
-    int n = rcmd_read(0x25, 0x35, readbuf, sizeof readbuf, 0, 1);
+    int n = inquire(CMD_USER_MAT_INFO, REPLY_USER_MAT_INFO, readbuf);
     if (n < 0)
         return -4;
     if (n < 1 || readbuf[0] == 0) {
@@ -198,15 +182,15 @@ int get_info()
         return -4;
     }
     // Only the end of the last area counts: the flash copy starts at address 0.
-    cfg.size = be32(readbuf + 5 + 8 * static_cast<size_t>(areas - 1)) + 1;
+    cfg.size = char2long(readbuf + 5 + 8 * static_cast<size_t>(areas - 1)) + 1;
     // The areas are kept for the sum check. A 255-byte reply holds at most 31.
     cfg.areas = static_cast<uint8_t>(areas);
     for (size_t i = 0; i < areas; ++i) {
-        cfg.area_first[i] = be32(readbuf + 1 + 8 * i);
-        cfg.area_last[i] = be32(readbuf + 5 + 8 * i);
+        cfg.area_first[i] = char2long(readbuf + 1 + 8 * i);
+        cfg.area_last[i] = char2long(readbuf + 5 + 8 * i);
     }
 
-    n = rcmd_read(0x26, 0x36, readbuf, sizeof readbuf, 0, 2);
+    n = inquire(CMD_BLOCK_INFO, REPLY_BLOCK_INFO, readbuf, 2);
     if (n <= 0)
         return -4;
     unsigned blocks = readbuf[0];
@@ -219,17 +203,17 @@ int get_info()
         return -4;
     }
     for (size_t i = 0; i < blocks; ++i)
-        cfg.block_sizes[i] = be32(readbuf + 5 + 8 * i) - be32(readbuf + 1 + 8 * i);
+        cfg.block_sizes[i] = char2long(readbuf + 5 + 8 * i) - char2long(readbuf + 1 + 8 * i);
     cfg.blocks = static_cast<uint8_t>(blocks);
 
-    n = rcmd_read(0x27, 0x37, readbuf, sizeof readbuf, 0, 1);
+    n = inquire(CMD_UNIT_INFO, REPLY_UNIT_INFO, readbuf);
     if (n < 0)
         return -4;
     if (n < 2) {
         puts("Invalid flash layout: no programming unit");
         return -4;
     }
-    cfg.unit = be16(readbuf);
+    cfg.unit = char2short(readbuf);
     if (cfg.unit == 0) {
         puts("Invalid flash layout: programming unit of 0 bytes");
         return -4;
@@ -268,10 +252,8 @@ int prepare()
 {
     uint8_t writebuf[32];
     uint8_t readbuf[255];
-    char formatstr[128];
-    set_stage_name("select");
 
-    int n = rcmd_read(0x20, 0x30, readbuf, sizeof readbuf, 0, 1);
+    int n = inquire(CMD_DEVICES, REPLY_DEVICES, readbuf);
     if (n < 0)
         return -2;
     // The first record: its character count, the 4-character code, then the name.
@@ -279,31 +261,28 @@ int prepare()
         puts("Invalid supported device information");
         return -2;
     }
-    int namelen = readbuf[1] - 4;
-    snprintf(formatstr, sizeof formatstr,
-             "Found %%i device: ascii code \"%%.4s\", name \"%%.%is\"\n", namelen);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    printf(formatstr, readbuf[0], reinterpret_cast<const char *>(readbuf + 2),
+    const int namelen = readbuf[1] - 4;
+    printf("Found %i device: ascii code \"%.4s\", name \"%.*s\"\n", readbuf[0],
+           reinterpret_cast<const char *>(readbuf + 2), namelen,
            reinterpret_cast<const char *>(readbuf + 6));
-#pragma GCC diagnostic pop
 
     memcpy(writebuf, readbuf + 2, 4);
-    if (rcmd_write(0x10, writebuf, 4, 1, ACK) < 0)
+    if (rexchange({.cmd = CMD_SELECT_DEVICE, .pbWrite = writebuf, .cbWrite = 4, .cbWriteSize = 1}) <
+        0)
         return -2;
     printf("Device \"%.4s\" selected\n", reinterpret_cast<const char *>(writebuf));
-    memcpy(selected_device.code, writebuf, 4);
-    selected_device.code[4] = '\0';
-    snprintf(selected_device.name, sizeof selected_device.name, "%.*s", namelen,
-             reinterpret_cast<const char *>(readbuf + 6));
+    set_selected_device(reinterpret_cast<const char *>(writebuf),
+                        reinterpret_cast<const char *>(readbuf + 6), namelen);
 
-    if (rcmd_read(0x21, 0x31, readbuf, sizeof readbuf, 0, 1) < 0)
+    if (inquire(CMD_CLOCK_MODES, REPLY_CLOCK_MODES, readbuf) < 0)
         return -3;
-    writebuf[0] = 0x00;
-    if (rcmd_write(0x11, writebuf, 1, 1, ACK) < 0)
+    writebuf[0] = CLOCK_MODE;
+    if (rexchange(
+            {.cmd = CMD_SELECT_CLOCK_MODE, .pbWrite = writebuf, .cbWrite = 1, .cbWriteSize = 1}) <
+        0)
         return -3;
 
-    n = rcmd_read(0x22, 0x32, readbuf, sizeof readbuf, 0, 1);
+    n = inquire(CMD_RATIOS, REPLY_RATIOS, readbuf);
     if (n < 0)
         return -4;
     if (n < 3) {
@@ -312,7 +291,7 @@ int prepare()
     }
     uint8_t ratio = readbuf[2];
 
-    n = rcmd_read(0x23, 0x33, readbuf, sizeof readbuf, 0, 1);
+    n = inquire(CMD_FREQUENCIES, REPLY_FREQUENCIES, readbuf);
     if (n < 0)
         return -4;
     if (n < 1 || n < 1 + 4 * readbuf[0]) {
@@ -322,8 +301,8 @@ int prepare()
     uint16_t freq_min = 0;
     uint16_t freq_max = 0;
     for (size_t i = 0; i < readbuf[0]; ++i) {
-        freq_min = be16(readbuf + 1 + 4 * i);
-        freq_max = be16(readbuf + 3 + 4 * i);
+        freq_min = char2short(readbuf + 1 + 4 * i);
+        freq_max = char2short(readbuf + 3 + 4 * i);
     }
     uint32_t f = cfg.freq / 10000;
     if (f < freq_min || f > freq_max)
@@ -338,11 +317,11 @@ int prepare()
     } else {
         // 64 bits on every host: the rate sent is the same whatever the width of long.
         baudrate = strtoull(cfg.baudrate, nullptr, 10);
-        put16(static_cast<uint16_t>(baudrate / 100), writebuf);
-        put16(static_cast<uint16_t>(cfg.freq / 10000), writebuf + 2);
-        writebuf[4] = 0x01;
-        writebuf[5] = ratio;
-        if (rcmd_write(0x3F, writebuf, 6, 1, ACK) < 0)
+        const auto rate = new_bit_rate_data(baudrate, cfg.freq / 10000, ratio);
+        if (rexchange({.cmd = CMD_NEW_BIT_RATE,
+                       .pbWrite = rate.data(),
+                       .cbWrite = static_cast<int>(rate.size()),
+                       .cbWriteSize = 1}) < 0)
             return -5;
     }
     // The device now expects the new rate: switch at once, no pause.
@@ -359,10 +338,9 @@ int prepare()
 
 int enter_erase_program_state()
 {
-    set_stage_name("enter");
     serial_set_timeout(FLASH_TIMEOUT_MS);
     printf("Entering programming state...");
-    if (rcmd(0x40, ACK) < 0)
+    if (rexchange({.cmd = CMD_ENTER_PROGRAM_ERASE}) < 0)
         return -1;
     if (rcheck_status(STATUS_WAIT_SELECT) < 0) {
         puts("Switching to erase state failed");
@@ -374,8 +352,7 @@ int enter_erase_program_state()
 
 int erase_flash()
 {
-    set_stage_name("erase");
-    if (rcmd(0x48, ACK) < 0) {
+    if (rexchange({.cmd = CMD_SELECT_ERASE}) < 0) {
         puts("Transfer of erasure program failed");
         return -3;
     }
@@ -397,11 +374,14 @@ int erase_flash()
                 break;
             }
         }
-        if (need_erase && rcmd_write(0x58, &i, 1, 1, ACK) < 0) {
+        if (need_erase &&
+            rexchange({.cmd = CMD_ERASE_BLOCK, .pbWrite = &i, .cbWrite = 1, .cbWriteSize = 1}) <
+                0) {
             printf("Failed to erase block %i\n", i);
             return -4;
         }
-        run_counts.erased_blocks += need_erase ? 1 : 0;
+        if (need_erase)
+            count_erased_block();
         ++i;
         addr += static_cast<uint64_t>(block_size) + 1;
         print_progress("\rErasing: %i%%", i * 100 / cfg.blocks);
@@ -409,8 +389,8 @@ int erase_flash()
     }
     putchar('\n');
 
-    const uint8_t end = END_OF_ERASURE;
-    if (rcmd_write(0x58, &end, 1, 1, ACK) < 0) {
+    const uint8_t end = ERASE_END;
+    if (rexchange({.cmd = CMD_ERASE_BLOCK, .pbWrite = &end, .cbWrite = 1, .cbWriteSize = 1}) < 0) {
         puts("Failed to exit erasing mode");
         return -5;
     }
@@ -419,10 +399,10 @@ int erase_flash()
 
 int program_flash()
 {
-    std::array<uint8_t, 4> end{0xFF, 0xFF, 0xFF, 0xFF}; // the address that ends programming
-    set_stage_name("program");
+    std::array<uint8_t, 4> end{};
+    long2char(PROGRAM_END, end.data());
 
-    if (rcmd(0x43, ACK) < 0) {
+    if (rexchange({.cmd = CMD_SELECT_PROGRAM}) < 0) {
         puts("Failed to tranfer the \"user MAT programming\" program");
         return -1;
     }
@@ -445,7 +425,7 @@ int program_flash()
         }
         bytes += cfg.unit;
         ++sent;
-        ++run_counts.programmed_units;
+        count_programmed_unit();
         // With --skip-blank the image bytes no longer match what is sent: count units.
         print_progress("\rUpgrading: %" PRIu32 "%%",
                        cfg.skip_blank != 0 ? sent * 100 / std::max(to_send, 1u) : percent(bytes));
@@ -453,7 +433,7 @@ int program_flash()
     }
     putchar('\n');
 
-    if (rcmd_write(0x50, end.data(), 4, 0, ACK) < 0) {
+    if (rexchange({.cmd = CMD_PROGRAM, .pbWrite = end.data(), .cbWrite = 4}) < 0) {
         puts("Failed to exit programming mode");
         return -3;
     }
@@ -462,7 +442,6 @@ int program_flash()
 
 int verify_flash()
 {
-    set_stage_name("verify");
     // A whole answer carrying the largest read: code, size field, data, checksum.
     static std::array<uint8_t, MAX_READ + 6> verifybuf;
 

@@ -11,6 +11,7 @@
 #include "boot-lines.h"
 #include "kestrel-cmdline.h"
 #include "kestrel-events.h"
+#include "kestrel-exit.h"
 #include "kestrel-journal.h"
 #include "kestrel-loaders.h"
 #include "kestrel-signal.h"
@@ -21,8 +22,6 @@
 
 namespace
 {
-
-constexpr int STATUS_INTERRUPTED = -12; // exit status 244: SIGINT or SIGTERM
 
 // Runs one stage between its begin and end in the record (STAGE_NONE: not
 // recorded). False when it failed or a signal arrived while it ran.
@@ -37,7 +36,7 @@ template <typename Call> bool run_stage(stage_e stage, Call call)
 }
 
 // The run ends with status: the journal and the record told.
-int finish(int status)
+int finish(kestrel_exit_e status)
 {
     journal_end(status);
     events_result(status);
@@ -46,12 +45,12 @@ int finish(int status)
 
 // A stage failed: summary line (if any), the port closed when close_port,
 // the result recorded. After SIGINT or SIGTERM the summary is the signal's.
-int fail(const char *summary, int status, bool close_port = true)
+int fail(const char *summary, kestrel_exit_e status, bool close_port = true)
 {
     if (interrupted_by() != 0) {
         serial_close();
         printf("Interrupted by signal %i\n", interrupted_by());
-        return finish(STATUS_INTERRUPTED);
+        return finish(EXIT_INTERRUPTED);
     }
     if (summary != nullptr)
         puts(summary);
@@ -70,7 +69,7 @@ void print_parameters()
     printf("\tProgramming unit size: %i bytes\n", static_cast<int>(cfg.unit));
     printf("\tBytes to program: %" PRIu32 " bytes\n", cfg.used);
     if (cfg.skip_blank != 0)
-        printf("\tBlank units skipped: %" PRIu32 "\n", run_counts.skipped_units);
+        printf("\tBlank units skipped: %" PRIu32 "\n", run_counts().skipped_units);
     putchar('\n');
 }
 
@@ -118,43 +117,43 @@ int main(int argc, char **argv)
     if (local_errno != ERR_SUCCESS) {
         local_perror("Command line error");
         usage();
-        return -2;
+        return EXIT_COMMAND_LINE;
     }
     signals_install();
     serial_set_wakeup(signals_wakeup_fd());
     const int journal = journal_begin(); // --journal: the run recorded as pending, or no run
     events_start();
-    if (journal <= 0)
-        return finish(journal);
+    if (journal != JOURNAL_RUN)
+        return finish(static_cast<kestrel_exit_e>(journal));
     printf("Baud rate %s has been set\n", "9600");
 
     if (!run_stage(cfg.boot_seq != nullptr ? STAGE_BOOT : STAGE_NONE,
                    [] { return boot_sequence(cfg.boot_seq, cfg.device); }))
-        return fail("Failed to adjust baud rate", -3);
+        return fail("Failed to adjust baud rate", EXIT_SYNC);
     if (!run_stage(STAGE_SYNC, [] { return adjust_baud_rate(cfg.device); }))
-        return fail("Failed to adjust baud rate", -3, false);
+        return fail("Failed to adjust baud rate", EXIT_SYNC, false);
     if (!run_stage(STAGE_LAYOUT, get_info))
-        return fail("Failed to retrieve controller information", -4);
+        return fail("Failed to retrieve controller information", EXIT_LAYOUT);
     if (!run_stage(STAGE_SELECT, prepare))
-        return fail("Failed to prepare the controller", -5);
-    events_device(selected_device.code, selected_device.name);
+        return fail("Failed to prepare the controller", EXIT_SELECT);
+    events_device();
     if (!run_stage(STAGE_ENTER, enter_erase_program_state))
-        return fail("Failed to switch to erase/program state", -5);
+        return fail("Failed to switch to erase/program state", EXIT_SELECT);
     if (!run_stage(STAGE_LOAD, read_image_files))
-        return fail(nullptr, -1);
+        return fail(nullptr, EXIT_LOAD);
     if (cfg.skip_blank != 0)
-        run_counts.skipped_units = count_blank_units();
+        set_skipped_units(count_blank_units());
     print_parameters();
     if (!run_stage(STAGE_ERASE, erase_flash))
-        return fail("Failed to erasing the flash memory", -6);
+        return fail("Failed to erasing the flash memory", EXIT_ERASE);
     if (!run_stage(STAGE_PROGRAM, program_flash))
-        return fail("Error while writing to the flash memory", -7);
+        return fail("Error while writing to the flash memory", EXIT_PROGRAM);
     if (cfg.verify != 0 && !run_stage(STAGE_VERIFY, verify_flash))
-        return fail("Error while verifying the flash memory", -8);
+        return fail("Error while verifying the flash memory", EXIT_VERIFY);
     if (cfg.sum_check != 0 && !run_stage(STAGE_SUM_CHECK, sum_check))
-        return fail("Error while verifying the flash memory", -8);
+        return fail("Error while verifying the flash memory", EXIT_VERIFY);
     if (!run_stage(cfg.run_seq != nullptr ? STAGE_RUN : STAGE_NONE,
                    [] { return run_sequence(cfg.run_seq); }))
-        return fail(nullptr, -11);
-    return finish(serial_close() != 0 ? -10 : 0);
+        return fail(nullptr, EXIT_RUN);
+    return finish(serial_close() != 0 ? EXIT_CLOSE : EXIT_OK);
 }

@@ -5,52 +5,34 @@
 
 #include <cstdint>
 
-/* set_stage_name
- * Names the stage that now talks to the device ("layout", "select",
- * "enter", "erase", "program", "verify", "sum_check", as the --events record
- * names them); the recovery lines carry it. name must live for the whole run. */
-void set_stage_name(const char *name);
-
-/* report_recovery
- * Prints the one line that tells of a recovered fault: the stage, the
- * command, what went wrong and which try of the --retries allowed it is. Goes
- * to standard output whatever -q says. Every recovery is reported here. */
-void report_recovery(const char *stage, uint8_t cmd, const char *fault, int attempt);
+#include "kestrel-proto.h"
 
 /* recovery_count
- * The recoveries reported so far in this run (report_recovery calls). */
+ * The recoveries reported so far in this run (lines printed). */
 int recovery_count();
 
 /* reset_recovery
- * Starts a new run: no recoveries or repairs counted, stage "upgrade". */
+ * Starts a new run: no recoveries or repairs counted. */
 void reset_recovery();
 
-/* rcmd_readwrite
- * cmd_readwrite with recovery: after a line fault it lets the line go quiet,
- * asks the device's status and sends the command again, or takes it as done
- * when the status shows that it was (selections, the transition to the
+/* rexchange
+ * exchange with recovery: after a line fault it lets the line go quiet, asks
+ * the device's status and sends the command again, or takes it as done when
+ * the status shows that it was (selections, the transition to the
  * programming/erasing state, the ends of erasure and programming), at most
- * cfg.retries times. Returns what the last cmd_readwrite returned (0 for a
- * command the status shows as done). refused (may be null) is set as
- * cmd_refusable sets it, for a refusal that is not a line fault; a refusal
- * with a documented error other than a checksum error is never retried. */
-int rcmd_readwrite(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWriteSize,
-                   uint8_t response, uint8_t *pbRead, int cbMaxRead, int cbRead, uint8_t cbReadSize,
-                   bool *refused);
-
-// The short forms, as cmd_read, cmd_write and cmd, with recovery.
-int rcmd_read(uint8_t cmd, uint8_t response, uint8_t *pbRead, int cbMaxRead, int cbRead,
-              uint8_t cbReadSize);
-int rcmd_write(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWriteSize,
-               uint8_t response);
-int rcmd(uint8_t cmd, uint8_t response);
+ * cfg.retries times. Each recovery prints one line naming the record's current
+ * stage and writes a "recovery" event. Returns what the last exchange returned
+ * (0 for a command the status shows as done). refused (may be null) is set to
+ * exchange_refused() for a refusal that is not a line fault; a refusal with a
+ * documented error other than a checksum error is never retried. */
+int rexchange(const exchange_t &x, bool *refused = nullptr);
 
 /* rcheck_status
  * check_status with the inquiry recovered: the same messages and results. */
 int rcheck_status(uint8_t checkstate);
 
 /* rprogram_unit
- * Sends the programming frame (0x50) of page from the flash copy; the device
+ * Sends the programming frame (CMD_PROGRAM) of page from the flash copy; the device
  * must be waiting for programming data. With --retries: a checksum refusal
  * sends it again; when the outcome is unknown, programming is ended, the unit
  * read back and compared: programmed (goes on), blank (sent again) or wrong
@@ -60,11 +42,11 @@ int rcheck_status(uint8_t checkstate);
 int rprogram_unit(uint32_t page);
 
 /* rread_memory
- * Reads len bytes of the user MAT at address (0x52) into buf, which holds
+ * Reads len bytes of the user MAT at address (CMD_READ_MEMORY) into buf, which holds
  * cap >= len + 6 bytes; the data end up at its start. With --retries a read
  * of more than one unit that meets a line fault is read again in halves,
  * down to one unit, which is then recovered like any exchange. Returns the
- * number of bytes read or < 0; refused as in rcmd_readwrite. */
+ * number of bytes read or < 0; refused as in rexchange. */
 int rread_memory(uint32_t address, uint32_t len, uint8_t *buf, int cap, bool *refused);
 
 /* repair_block

@@ -1,19 +1,9 @@
-// Image loaders: Motorola S-record files and raw binary images, placed into the
-// flash copy cfg.mem with their pages marked in cfg.flags; the helpers every
-// loader shares, and read_image_files, which hands each listed image to its
-// loader.
+// The S-record loader: data records of a Motorola S-record file placed into the
+// flash copy cfg.mem, with their pages marked in cfg.flags.
 #include <array>
-#include <cctype>
-#include <cerrno>
-#include <cinttypes>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "kestrel-loaders.h"
 #include "kestrel-proto.h"
@@ -22,7 +12,6 @@
 namespace
 {
 
-// The longest record: "S", type, byte count 255 and its 255 bytes as pairs.
 constexpr unsigned max_record_chars = 514;
 
 // S-record files are read through this buffer rather than one read per byte.
@@ -117,63 +106,7 @@ struct srec_reader_t {
     }
 };
 
-// Reads on until n bytes are in or the file ends. The count read, or -1 on an error.
-ssize_t read_all(int fd, uint8_t *pb, size_t n)
-{
-    size_t got = 0;
-    while (got < n) {
-        const ssize_t r = read_image_bytes(fd, pb + got, n - got);
-        if (r < 0)
-            return -1;
-        if (r == 0)
-            break;
-        got += static_cast<size_t>(r);
-    }
-    return static_cast<ssize_t>(got);
-}
-
 } // namespace
-
-ssize_t read_image_bytes(int fd, void *pb, size_t n)
-{
-    ssize_t r;
-    do {
-        r = read(fd, pb, n);
-    } while (r < 0 && errno == EINTR);
-    return r;
-}
-
-int open_image_file(const char *imagefile)
-{
-    // Non-blocking: opening a FIFO without a writer would otherwise wait for
-    // one for ever. Regular files ignore the flag.
-    int fd = imagefile != nullptr ? open(imagefile, O_RDONLY | O_NONBLOCK) : -1;
-    if (fd < 0) {
-        printf("File \"%s\" not found\n", image_name(imagefile));
-        return -1;
-    }
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        printf("Error: \"%s\" is not a regular file\n", imagefile);
-        return -1;
-    }
-    return fd;
-}
-
-int place_image_data(uint64_t address, const uint8_t *pb, uint32_t cb, uint64_t &total)
-{
-    // A run starts inside the flash and may reach its last byte, not beyond.
-    const uint64_t end = address + cb;
-    if (address >= cfg.size || end > cfg.size) {
-        printf("Error: address 0x%" PRIX64 " is invalid, image is out of range\n", end);
-        return -1;
-    }
-    memcpy(cfg.mem + address, pb, cb);
-    mark_range(static_cast<uint32_t>(address), cb);
-    total += cb;
-    return 0;
-}
 
 unsigned char letter2char(unsigned char c)
 {
@@ -242,68 +175,4 @@ int add_srec_to_map(const char *imagefile)
     cfg.used += static_cast<uint32_t>(total);
     puts(" ok");
     return total > INT_MAX ? INT_MAX : static_cast<int>(total);
-}
-
-int add_bin_to_map(uint32_t start, const char *imagefile)
-{
-    printf("Reading %s binary image at %" PRIu32 "...", image_name(imagefile), start);
-    // Non-blocking so that a FIFO without a writer is refused below instead of
-    // hanging the open; regular files ignore the flag.
-    int fd = imagefile != nullptr ? open(imagefile, O_RDONLY | O_NONBLOCK) : -1;
-    if (fd < 0) {
-        printf("\nFile \"%s\" not found\n", image_name(imagefile));
-        return -1;
-    }
-    image_fd_t image(fd);
-
-    // Only a regular file has a size to place; pipes and devices have none.
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) {
-        printf("\nError: the size of \"%s\" cannot be found, it is not a regular file\n",
-               imagefile);
-        return -1;
-    }
-    uint64_t total = static_cast<uint64_t>(st.st_size);
-
-    // An image starts inside the flash and may fill it to its last byte. The
-    // sum is taken and printed in 64 bits so that a huge start can neither wrap
-    // round into range nor print as some other address.
-    if (start >= cfg.size || total > cfg.size - start) {
-        printf("\nError: address 0x%" PRIX64 " is invalid, image is out of range\n",
-               uint64_t{start} + total);
-        return -1;
-    }
-
-    ssize_t got = read_all(fd, cfg.mem + start, static_cast<size_t>(total));
-    if (got < 0 || static_cast<uint64_t>(got) != total)
-        return -1;
-
-    mark_range(static_cast<uint32_t>(start), static_cast<uint32_t>(total));
-    cfg.used += static_cast<uint32_t>(total);
-    puts(" ok");
-    return 0;
-}
-
-int read_image_files()
-{
-    for (const img_file *img = cfg.img_first; img != nullptr; img = img->next) {
-        int ret = -1;
-        switch (img->format) {
-        case IMAGE_BIN:
-            ret = add_bin_to_map(img->offset, img->name);
-            break;
-        case IMAGE_SREC:
-            ret = add_srec_to_map(img->name);
-            break;
-        case IMAGE_IHEX:
-            ret = add_ihex_to_map(img->name);
-            break;
-        case IMAGE_ELF:
-            ret = add_elf_to_map(img->name);
-            break;
-        }
-        if (ret < 0)
-            return -1;
-    }
-    return 0;
 }

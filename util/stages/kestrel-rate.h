@@ -16,7 +16,7 @@ bool auto_bit_rate();
 bool sci_rate_within(uint64_t clock, uint32_t rate);
 
 /* choose_bit_rate
- * Sends the new bit rate (0x3F) for the fastest rate of the serial port's
+ * Sends the new bit rate (CMD_NEW_BIT_RATE) for the fastest rate of the serial port's
  * table that the clock (cfg.freq / 10000 x 10000 Hz x ratio, as the device
  * derives it) makes within 2 %; a refusal by the device (another response
  * code and its error byte) makes it try the next such rate. Returns 0 with the

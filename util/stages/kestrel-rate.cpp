@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "h8s-wire.h"
 #include "kestrel-proto.h"
 #include "kestrel-recover.h"
 #include "kestrel.h"
@@ -12,17 +13,9 @@
 namespace
 {
 
-constexpr uint8_t NEW_BIT_RATE = 0x3F;
-constexpr uint8_t ACK = 0x06;
 constexpr uint64_t SCI_DIVIDER = 32; // asynchronous mode, clock divider 1
 constexpr uint64_t MAX_SETTINGS = 256;
 constexpr uint64_t MAX_ERROR_DIV = 50; // 2 %
-
-void put16(uint32_t v, uint8_t *pb)
-{
-    pb[0] = static_cast<uint8_t>(v >> 8);
-    pb[1] = static_cast<uint8_t>(v);
-}
 
 } // namespace
 
@@ -57,15 +50,16 @@ int choose_bit_rate(uint8_t ratio, unsigned long *baudrate)
         if (!sci_rate_within(clock, rate))
             continue;
         tried = true;
-        uint8_t writebuf[6];
-        put16(rate / 100, writebuf);
-        put16(freq, writebuf + 2);
-        writebuf[4] = 0x01;
-        writebuf[5] = ratio;
+        const auto data = new_bit_rate_data(rate, freq, ratio);
         uint8_t readbuf[2];
         bool refused = false;
-        if (rcmd_readwrite(NEW_BIT_RATE, writebuf, sizeof writebuf, 1, ACK, readbuf, sizeof readbuf,
-                           0, 0, &refused) >= 0) {
+        if (rexchange({.cmd = CMD_NEW_BIT_RATE,
+                       .pbWrite = data.data(),
+                       .cbWrite = static_cast<int>(data.size()),
+                       .cbWriteSize = 1,
+                       .pbRead = readbuf,
+                       .cbMaxRead = sizeof readbuf},
+                      &refused) >= 0) {
             snprintf(cfg.baudrate, sizeof cfg.baudrate, "%lu", static_cast<unsigned long>(rate));
             *baudrate = rate;
             return 0;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "error.h"
+#include "h8s-wire.h"
 #include "kestrel-proto.h"
 #include "kestrel-signal.h"
 #include "serial-linux.h"
@@ -74,9 +75,6 @@ int outcome_is(exchange_fault_e fault, int result)
     return result;
 }
 
-constexpr uint8_t status_inquiry = 0x4F;
-constexpr uint8_t status_reply = 0x5F;
-
 } // namespace
 
 uint8_t get_checksum(const uint8_t *pb, int cb)
@@ -92,9 +90,16 @@ void calc_checksum(uint8_t *pb, int cb)
     pb[cb - 1] = static_cast<uint8_t>(-get_checksum(pb, cb - 1));
 }
 
-int cmd_readwrite(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWriteSize,
-                  uint8_t response, uint8_t *pbRead, int cbMaxRead, int cbRead, uint8_t cbReadSize)
+int exchange(const exchange_t &x)
 {
+    const uint8_t *const pbWrite = x.pbWrite;
+    const int cbWrite = x.cbWrite;
+    const uint8_t cbWriteSize = x.cbWriteSize;
+    const uint8_t response = x.response;
+    uint8_t *const pbRead = x.pbRead;
+    const int cbMaxRead = x.cbMaxRead;
+    const int cbRead = x.cbRead;
+    const uint8_t cbReadSize = x.cbReadSize;
     // Holds the response code and, after a refusal, the error code.
     std::array<uint8_t, 2> tmpreadbuf{};
     uint8_t *const buf = pbRead != nullptr ? pbRead : tmpreadbuf.data();
@@ -113,7 +118,7 @@ int cmd_readwrite(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWr
 
     // 1. The frame.
     int len = 0;
-    tmpwritebuf[len++] = cmd;
+    tmpwritebuf[len++] = x.cmd;
     if (pbWrite != nullptr && cbWrite != 0) {
         if (cbWriteSize > 1) {
             fail_message("Invalid cbWriteSize: %i\n", cbWriteSize);
@@ -145,7 +150,7 @@ int cmd_readwrite(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWr
         if (cap >= 2)
             buf[1] = error;
         fail_message(
-            "Command %02X with waiting response %02X failed with response %02X, error %02X\n", cmd,
+            "Command %02X with waiting response %02X failed with response %02X, error %02X\n", x.cmd,
             response, buf[0], error);
         outcome.code = buf[0];
         outcome.error = error;
@@ -195,9 +200,28 @@ int cmd_readwrite(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWr
     return cbData;
 }
 
+int cmd_readwrite(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWriteSize,
+                  uint8_t response, uint8_t *pbRead, int cbMaxRead, int cbRead, uint8_t cbReadSize)
+{
+    return exchange({.cmd = cmd,
+                     .pbWrite = pbWrite,
+                     .cbWrite = cbWrite,
+                     .cbWriteSize = cbWriteSize,
+                     .response = response,
+                     .pbRead = pbRead,
+                     .cbMaxRead = cbMaxRead,
+                     .cbRead = cbRead,
+                     .cbReadSize = cbReadSize});
+}
+
 const exchange_outcome_t &last_exchange()
 {
     return outcome;
+}
+
+bool exchange_refused()
+{
+    return outcome.fault == XF_REFUSED;
 }
 
 bool set_exchange_messages(bool on)
@@ -223,39 +247,43 @@ int cmd_refusable(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWr
 {
     ASSERT(pbRead != nullptr && cbMaxRead >= 2);
     ASSERT(refused != nullptr);
-    // The response code lands in pbRead[0] only when one arrives, and a
-    // missing error byte is recorded by the serial module as a time-out or end
-    // of file: a refusal is a different code with nothing recorded.
-    pbRead[0] = response;
-    set_local_errno(ERR_SUCCESS, nullptr);
     const int r = cmd_readwrite(cmd, pbWrite, cbWrite, cbWriteSize, response, pbRead, cbMaxRead,
                                 cbRead, cbReadSize);
-    *refused = r == -2 && pbRead[0] != response && local_errno == ERR_SUCCESS;
+    *refused = exchange_refused();
     return r;
 }
 
 int cmd_read(uint8_t cmd, uint8_t response, uint8_t *pbRead, int cbMaxRead, int cbRead,
              uint8_t cbReadSize)
 {
-    return cmd_readwrite(cmd, nullptr, 0, 0, response, pbRead, cbMaxRead, cbRead, cbReadSize);
+    return exchange({.cmd = cmd,
+                     .response = response,
+                     .pbRead = pbRead,
+                     .cbMaxRead = cbMaxRead,
+                     .cbRead = cbRead,
+                     .cbReadSize = cbReadSize});
 }
 
 int cmd_write(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWriteSize,
               uint8_t response)
 {
-    return cmd_readwrite(cmd, pbWrite, cbWrite, cbWriteSize, response, nullptr, 0, 0, 0);
+    return exchange({.cmd = cmd,
+                     .pbWrite = pbWrite,
+                     .cbWrite = cbWrite,
+                     .cbWriteSize = cbWriteSize,
+                     .response = response});
 }
 
 int cmd(uint8_t cmd, uint8_t response)
 {
-    return cmd_readwrite(cmd, nullptr, 0, 0, response, nullptr, 0, 0, 0);
+    return exchange({.cmd = cmd, .response = response});
 }
 
 int check_status(uint8_t checkstate)
 {
     std::array<uint8_t, 5> buf{};
     const int r =
-        cmd_read(status_inquiry, status_reply, buf.data(), static_cast<int>(buf.size()), 0, 1);
+        cmd_read(CMD_STATUS, REPLY_STATUS, buf.data(), static_cast<int>(buf.size()), 0, 1);
     return report_status(r, buf.data(), checkstate);
 }
 

@@ -1,7 +1,9 @@
 // The run's record for scripts (--events): JSON Lines, one object per line,
 // each line written with one write as the run goes, the result always last.
-// The stages report through stage_begin, stage_progress and stage_end only;
-// without --events every call here does nothing but count.
+// It also owns the facts of the run that several modules need: the current
+// stage, the counters, the selected device and the device's sum. The stages
+// report through the functions here only; without --events every call here
+// does nothing but keep those facts.
 #pragma once
 
 #include <cstdint>
@@ -29,11 +31,45 @@ struct run_counts_t {
     uint32_t skipped_units;    // marked units left out as blank (--skip-blank)
 };
 
-extern run_counts_t run_counts;
+// The device that the selection chose: its code and name as the device reported them.
+struct selected_device_t {
+    char code[5];   // 4 characters
+    char name[256]; // at most 251 characters
+};
+
+// The figures of the last sum check the device answered with 4 bytes.
+struct sum_result_t {
+    bool answered;     // the device sent its sum
+    uint32_t device;   // the device's sum
+    uint32_t expected; // the flash copy's sum at that time
+};
 
 /* stage_name
- * The name of a stage in the record ("boot" ... "run"); "" for STAGE_NONE. */
+ * The name of a stage in the record ("boot" ... "run"), the one table of
+ * stage names; "" for STAGE_NONE. */
 const char *stage_name(stage_e stage);
+
+/* current_stage
+ * The stage between its stage_begin and stage_end; STAGE_NONE outside. */
+stage_e current_stage();
+
+// The counters: a block erasure or a programming frame acknowledged, the
+// blank units left out (--skip-blank).
+void count_erased_block();
+void count_programmed_unit();
+void set_skipped_units(uint32_t n);
+const run_counts_t &run_counts();
+
+/* set_selected_device
+ * Keeps the selected device: code (4 characters) and the first namelen
+ * characters of name (cut to 251). */
+void set_selected_device(const char *code, const char *name, int namelen);
+const selected_device_t &selected_device();
+
+/* set_sum_result
+ * Keeps the figures of a sum check the device answered. */
+void set_sum_result(uint32_t device, uint32_t expected);
+const sum_result_t &sum_result();
 
 /* events_open
  * Opens the record: "fd:N" takes the open descriptor N (0 to INT_MAX, not 0,
@@ -43,11 +79,6 @@ const char *stage_name(stage_e stage);
  * "fd:" without a valid number). SIGPIPE is ignored from then on, so that a
  * reader that goes away ends the record, not the upgrade. */
 int events_open(const char *where);
-
-/* events_enabled
- * Whether a record is open and writable. A failed write closes it: the run
- * goes on without it. */
-bool events_enabled();
 
 /* events_start
  * Starts the run's clock and writes the "start" event from cfg and the image
@@ -76,10 +107,9 @@ void stage_progress(uint32_t done, uint32_t total);
 void stage_end(bool ok);
 
 /* events_device
- * Writes the "device" event: code (4 characters) and name of the selected
- * device, the flash layout from cfg and the bit rate in force (cfg.baudrate,
- * as a number). */
-void events_device(const char *code, const char *name);
+ * Writes the "device" event: code and name of the selected device, the flash
+ * layout from cfg and the bit rate in force (cfg.baudrate, as a number). */
+void events_device();
 
 /* events_recovery
  * Writes a "recovery" event for a line fault recovered in the current stage:
@@ -93,7 +123,8 @@ void events_journal_state(const char *state);
 
 /* events_result
  * Writes the "result" event with the exit status, the failed stage (null when
- * none failed), run_counts, cfg.used, the sum check's figures when the device
+ * none failed), the counters, cfg.used, the sum check's figures when the device
  * answered one, the journal's state with --journal, and the seconds since
- * events_start. Then closes the record. */
+ * events_start. Then closes the record. A failed write closes the record at
+ * any point: the run goes on without it. */
 void events_result(int status);

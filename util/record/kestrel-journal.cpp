@@ -28,10 +28,7 @@
 #include "boot-lines.h"
 #include "egetopt.h"
 #include "error.h"
-#include "kestrel-cmdline.h"
 #include "kestrel-events.h"
-#include "kestrel-loaders.h"
-#include "kestrel-stages.h"
 #include "kestrel.h"
 
 namespace
@@ -422,6 +419,30 @@ bool read_record(std::string *raw)
     return ok;
 }
 
+// One read, repeated when a signal interrupts it.
+ssize_t read_some(int fd, void *p, size_t n)
+{
+    for (;;) {
+        const ssize_t r = read(fd, p, n);
+        if (r >= 0 || errno != EINTR)
+            return r;
+    }
+}
+
+// An image file opened read-only without blocking (a FIFO without a writer
+// cannot hang the run), regular files only; -1 with errno set.
+int open_image(const char *name)
+{
+    const int fd = open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    struct stat st = {};
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
 // SHA-256 of the file open at in, copied to out on the way when out >= 0.
 // False on a read or write error (errno set).
 bool digest_fd(int in, int out, std::string *digest)
@@ -430,7 +451,7 @@ bool digest_fd(int in, int out, std::string *digest)
     sha256_init(&ctx);
     static std::array<uint8_t, 65536> buf;
     for (;;) {
-        const ssize_t r = read_image_bytes(in, buf.data(), buf.size());
+        const ssize_t r = read_some(in, buf.data(), buf.size());
         if (r < 0)
             return false;
         if (r == 0)
@@ -541,17 +562,32 @@ journal_record_t record_of_cfg()
     return r;
 }
 
+// An open file descriptor, closed on every way out.
+struct fd_guard_t {
+    int fd;
+    explicit fd_guard_t(int f) : fd(f) {}
+    fd_guard_t(const fd_guard_t &) = delete;
+    fd_guard_t &operator=(const fd_guard_t &) = delete;
+    ~fd_guard_t()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
 // SHA-256 of every listed image (copied into DIR when copy), into r.images.
-// -1 after the loaders' message for an image that cannot be opened, -2 after
-// a message for one that cannot be read or copied.
-int take_images(journal_record_t &r, bool copy)
+// EXIT_OK; EXIT_LOAD after a message for an image file that cannot be read,
+// EXIT_JOURNAL after one for a copy that cannot be written.
+kestrel_exit_e take_images(journal_record_t &r, bool copy)
 {
     int n = 0;
     for (const img_file *img = cfg.img_first; img != nullptr; img = img->next, ++n) {
-        const int in = open_image_file(img->name);
-        if (in < 0)
-            return -1;
-        image_fd_t guard(in);
+        const fd_guard_t in(open_image(img->name));
+        if (in.fd < 0) {
+            printf("Cannot read \"%s\" for the journal: %s\n", img->name,
+                   errno == EINVAL ? "not a regular file" : strerror(errno));
+            return EXIT_LOAD;
+        }
         journal_image_t j{};
         j.format = img->format;
         j.start = img->offset;
@@ -564,10 +600,10 @@ int take_images(journal_record_t &r, bool copy)
             if (out < 0) {
                 printf("Cannot copy \"%s\" into the journal %s: %s\n", img->name, cfg.journal_dir,
                        strerror(errno));
-                return -2;
+                return EXIT_JOURNAL;
             }
         }
-        bool ok = digest_fd(in, out, &j.digest);
+        bool ok = digest_fd(in.fd, out, &j.digest);
         const int why = errno;
         if (copy) {
             ok = ok && fsync(out) == 0;
@@ -579,11 +615,11 @@ int take_images(journal_record_t &r, bool copy)
         if (!ok) {
             printf("Cannot %s \"%s\" into the journal %s: %s\n", copy ? "copy" : "read", img->name,
                    cfg.journal_dir, strerror(why != 0 ? why : errno));
-            return -2;
+            return copy ? EXIT_JOURNAL : EXIT_LOAD;
         }
         r.images.push_back(j);
     }
-    return 0;
+    return EXIT_OK;
 }
 
 // Points the image list at the journal's copies of r's images: what is
@@ -640,11 +676,11 @@ int begin_resume()
 {
     if (!have_prev || (prev_ok && !prev.pending)) {
         puts("Nothing to resume");
-        return 0;
+        return EXIT_OK;
     }
     if (!prev_ok) {
         printf("The journal %s is unreadable: %s\n", cfg.journal_dir, prev_why.c_str());
-        return STATUS_JOURNAL;
+        return EXIT_JOURNAL;
     }
     const std::string when = time_text(prev.time);
     if (prev.tries >= JOURNAL_MAX_TRIES) {
@@ -656,7 +692,7 @@ int begin_resume()
             printf("The upgrade recorded at %s needs a person: %i tries to resume it failed, "
                    "the last with status %i\n",
                    when.c_str(), prev.tries, prev.last_status);
-        return STATUS_JOURNAL;
+        return EXIT_JOURNAL;
     }
     printf("Resuming the upgrade recorded at %s\n", when.c_str());
     for (const journal_image_t &j : prev.images) {
@@ -671,23 +707,23 @@ int begin_resume()
             printf("The journal's copy %s/%s of \"%s\" %s; nothing was sent\n", cfg.journal_dir,
                    name.c_str(), j.name.c_str(),
                    ok ? "does not match its SHA-256" : "cannot be read");
-            return STATUS_JOURNAL;
+            return EXIT_JOURNAL;
         }
     }
     if (!load_options(prev) || !use_copies(prev)) {
         printf("The journal %s holds options this kestrel cannot use\n", cfg.journal_dir);
-        return STATUS_JOURNAL;
+        return EXIT_JOURNAL;
     }
     rec = prev;
     rec.tries += 1;
     rec.last_status = STATUS_INTERRUPTED;
     if (!write_atomic(RECORD, serialize(rec))) {
         printf("Cannot write the journal %s: %s\n", cfg.journal_dir, strerror(errno));
-        return STATUS_JOURNAL;
+        return EXIT_JOURNAL;
     }
     recorded = true;
     resuming = true;
-    return 1;
+    return JOURNAL_RUN;
 }
 
 int begin_run()
@@ -696,29 +732,29 @@ int begin_run()
     if (cfg.if_changed != 0 && prev_ok && !prev.pending) {
         // Read-only first: a board that checks at every boot writes nothing
         // when nothing changed.
-        const int t = take_images(r, false);
-        if (t < 0)
-            return t == -1 ? -1 : STATUS_JOURNAL;
+        const kestrel_exit_e t = take_images(r, false);
+        if (t != EXIT_OK)
+            return t;
         if (identity(r) == identity(prev)) {
             printf("Firmware unchanged since %s\n", time_text(prev.time).c_str());
-            return 0;
+            return EXIT_OK;
         }
         r.images.clear();
     }
-    const int t = take_images(r, true);
-    if (t < 0 || !write_atomic(RECORD, serialize(r))) {
-        if (t == 0)
+    const kestrel_exit_e t = take_images(r, true);
+    if (t != EXIT_OK || !write_atomic(RECORD, serialize(r))) {
+        if (t == EXIT_OK)
             printf("Cannot write the journal %s: %s\n", cfg.journal_dir, strerror(errno));
         clean_for(have_prev, prev_ok, prev);
-        return t == -1 ? -1 : STATUS_JOURNAL;
+        return t != EXIT_OK ? t : EXIT_JOURNAL;
     }
     rec = r;
     recorded = true;
     if (!use_copies(rec)) {
-        set_local_errno(ERR_UNABLE_TO_ALLOCATE_BUFFER, nullptr);
-        return STATUS_JOURNAL;
+        puts("Out of memory for the image list");
+        return EXIT_JOURNAL;
     }
-    return 1;
+    return JOURNAL_RUN;
 }
 
 } // namespace
@@ -756,22 +792,22 @@ int journal_check_cmdline(char **argv)
 int journal_begin()
 {
     if (cfg.journal_dir == nullptr)
-        return 1;
+        return JOURNAL_RUN;
     if (!open_dir(cfg.journal_dir)) {
         printf("Cannot use the journal %s: %s\n", cfg.journal_dir, strerror(errno));
-        return STATUS_JOURNAL;
+        return EXIT_JOURNAL;
     }
     // One kestrel at a time on a journal (the service at boot and an update
     // system's install, say).
     if (flock(journal_fd, LOCK_EX | LOCK_NB) != 0) {
         printf("The journal %s is in use by another kestrel\n", cfg.journal_dir);
-        return STATUS_JOURNAL;
+        return EXIT_JOURNAL;
     }
     errno = 0;
     have_prev = read_record(&prev_raw);
     if (!have_prev && errno != ENOENT) {
         printf("The journal %s is unreadable: %s\n", cfg.journal_dir, strerror(errno));
-        return STATUS_JOURNAL;
+        return EXIT_JOURNAL;
     }
     prev_ok = have_prev && parse(prev_raw, &prev, &prev_why);
     // Temporary files of a run that was cut short; copies stay until a record
@@ -780,7 +816,7 @@ int journal_begin()
     return cfg.resume != 0 ? begin_resume() : begin_run();
 }
 
-void journal_end(int status)
+void journal_end(kestrel_exit_e status)
 {
     if (cfg.journal_dir == nullptr)
         return;
@@ -788,14 +824,14 @@ void journal_end(int status)
         events_journal_state(!prev_ok ? nullptr : prev.pending ? "pending" : "done");
         return;
     }
-    const int exit_status = status & 0xFF;
-    if (status == 0) {
+    const int exit_status = status;
+    if (status == EXIT_OK) {
         journal_record_t done = rec;
         done.pending = false;
         done.time = static_cast<int64_t>(::time(nullptr));
         done.tries = 0;
         done.last_status = 0;
-        done.device_code = selected_device.code;
+        done.device_code = selected_device().code;
         if (write_atomic(RECORD, serialize(done))) {
             const std::set<std::string> none;
             clean(&none);

@@ -5,11 +5,32 @@
 
 #include <cstdint>
 
+#include "h8s-wire.h"
+
 // The 8-bit sum of cb bytes at pb.
 uint8_t get_checksum(const uint8_t *pb, int cb);
 
 // Writes into pb[cb - 1] the two's complement of the sum of the cb - 1 bytes before it.
 void calc_checksum(uint8_t *pb, int cb);
+
+// One exchange, described: the command and the data it carries, the response
+// it expects and where the reply goes. The fields are cmd_readwrite's
+// parameters; left out, an exchange sends the bare command and expects ACK.
+struct exchange_t {
+    uint8_t cmd;                      // command code
+    const uint8_t *pbWrite = nullptr; // data to send, may be null
+    int cbWrite = 0;                  // bytes of data
+    uint8_t cbWriteSize = 0;          // 1: a size byte goes before the data; 0: none
+    uint8_t response = ACK;           // the response code expected
+    uint8_t *pbRead = nullptr;        // the reply (null: an internal 2-byte buffer)
+    int cbMaxRead = 0;                // capacity of pbRead
+    int cbRead = 0;                   // data bytes expected when the reply has no size field
+    uint8_t cbReadSize = 0;           // width of the reply's size field: 0, 1, 2 or 4
+};
+
+/* exchange
+ * Sends one framed command and receives its response, as cmd_readwrite. */
+int exchange(const exchange_t &x);
 
 /* cmd_readwrite
  * Sends one framed command and receives its response. Returns the number of
@@ -43,6 +64,11 @@ struct exchange_outcome_t {
  * wrong and, after a refusal, the code and error byte that arrived. */
 const exchange_outcome_t &last_exchange();
 
+/* exchange_refused
+ * Whether the last exchange ended with the device's refusal: another response
+ * code followed by its error byte. A silent, cut or failed answer is not one. */
+bool exchange_refused();
+
 /* set_exchange_messages
  * false: cmd_readwrite prints nothing when it fails (the outcome and the
  * message are still kept); true (the default): it prints its messages.
@@ -64,9 +90,7 @@ void set_reply_byte_timeout(int ms);
 /* cmd_refusable
  * cmd_readwrite for a command the device may refuse on purpose; pbRead must
  * not be null and must hold at least 2 bytes. Returns what cmd_readwrite
- * returns, and sets *refused exactly when the device answered with another
- * response code followed by its error byte (a silent or broken answer is not
- * a refusal). */
+ * returns, and sets *refused to exchange_refused(). */
 int cmd_refusable(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWriteSize,
                   uint8_t response, uint8_t *pbRead, int cbMaxRead, int cbRead, uint8_t cbReadSize,
                   bool *refused);
@@ -83,7 +107,7 @@ int cmd_write(uint8_t cmd, const uint8_t *pbWrite, int cbWrite, uint8_t cbWriteS
 int cmd(uint8_t cmd, uint8_t response);
 
 /* check_status
- * Asks for the boot program's status (0x4F). Returns 0 when the inquiry
+ * Asks for the boot program's status (CMD_STATUS). Returns 0 when the inquiry
  * succeeded, warning when checkstate is non-zero and differs; -1 after "Status
  * check failed". */
 int check_status(uint8_t checkstate);

@@ -1,25 +1,16 @@
 // The protocol stages of an upgrade, in the order main runs them. Each prints
-// its own messages and returns its own negative value on failure.
+// its own messages and returns its own negative value on failure; each reports
+// to the run's record (kestrel-events.h): prepare the selected device, erasure
+// and programming their counters, every stage its progress.
 #pragma once
 
 #include <cstdint>
-
-// Writes n as four bytes, most significant first.
-void long2char(uint32_t n, uint8_t *pb);
 
 /* print_progress
  * printf for a progress text, one that begins with a carriage return and so
  * overwrites the one before it on its line. Prints nothing when cfg.quiet is
  * set (-q): a log then gets one line per stage instead of every step. */
 void print_progress(const char *format, ...) __attribute__((format(printf, 1, 2)));
-
-// The device that prepare selected: its code and name as the device reported them.
-struct selected_device_t {
-    char code[5];   // 4 characters
-    char name[256]; // at most 251 characters
-};
-
-extern selected_device_t selected_device;
 
 /* unit_is_blank
  * Whether page p of the flash copy holds only 0xFF: a unit the device's
