@@ -322,9 +322,10 @@ INSTANTIATE_TEST_SUITE_P(
                      "Command 50 with waiting response 06 failed with response D0, error 53\n"
                      "Failed to flash 128 bytes chunk at 8064\n"
                      "Error while writing to the flash memory\n"},
-        // Not a line fault: --retries ends the run at once, as without it.
+        // The device wrote the unit wrongly before refusing it: its own error,
+        // which --retries does not recover either.
         StageFailure{"ProgrammingRefusedWithRetries",
-                     {{0x50, 3, Fault::Refuse, 0x53}},
+                     {{0x50, 3, Fault::ProgramWrongRefused, 5}},
                      249,
                      "Command 50 with waiting response 06 failed with response D0, error 53\n"
                      "Failed to flash 128 bytes chunk at 8064\n"
