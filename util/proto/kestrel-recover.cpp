@@ -185,6 +185,7 @@ class budget
 };
 
 int repairs = 0;    // blocks repaired after verification, at most cfg.retries
+int rereads = 0;    // units read again after a read the line changed unseen, as many
 int recoveries = 0; // recoveries reported in this run
 
 // Prints the one line that tells of a recovered fault: the stage, the command,
@@ -470,6 +471,7 @@ int recovery_count()
 void reset_recovery()
 {
     repairs = 0;
+    rereads = 0;
     recoveries = 0;
 }
 
@@ -650,6 +652,18 @@ int rread_memory(uint32_t address, uint32_t len, uint8_t *buf, int cap, // NOLIN
     return want;
 }
 
+bool unit_reads_right(uint32_t page)
+{
+    if (cfg.retries == 0 || rereads >= cfg.retries)
+        return false;
+    budget scope;
+    quiet q;
+    if (unit_outcome(page) != UNIT_PROGRAMMED)
+        return false;
+    report_recovery(CMD_READ_MEMORY, "read changed unseen, read again", ++rereads);
+    return true;
+}
+
 int repair_block(uint32_t page, uint32_t *first)
 {
     if (cfg.retries == 0 || repairs >= cfg.retries)
@@ -687,7 +701,8 @@ int repair_whole_mat()
             uint32_t next = page + run;
             for (uint32_t k = 0; k < run; ++k) {
                 if (memcmp(buf.data() + static_cast<size_t>(k) * unit,
-                           cfg.mem + static_cast<size_t>(page + k) * unit, unit) == 0)
+                           cfg.mem + static_cast<size_t>(page + k) * unit, unit) == 0 ||
+                    unit_reads_right(page + k))
                     continue;
                 uint32_t first = 0;
                 if (repair_block(page + k, &first) < 0)
