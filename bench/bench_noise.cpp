@@ -2,6 +2,7 @@
 // without it (the baseline).
 //
 //   bench_noise [--rows FILE] [--upgrades N] [--slow-upgrades N] [--line NAME]...
+//               [--receiver strict|idle]
 //
 // Each row runs N seeded upgrades (default 100) of a 64 KiB image with
 // -v --read-size 4096 --sum-check at 115200 baud on an unpaced simulated line
@@ -18,7 +19,8 @@
 // --retries end right under each receiver model; no wrong flash reported as
 // done anywhere; a lost byte recovered at a median cost of at most 1 s with
 // the strict receiver. The BER 1e-4 and lost-bytes rows run --slow-upgrades
-// upgrades (default 100 as well); --line NAME runs only the named rows.
+// upgrades (default 100 as well); --line NAME runs only the named rows, and
+// --receiver only one receiver model.
 //
 // With --rows, one tab-separated line per figure is appended to FILE
 // (measure, value, target, verdict) for the summary table of scripts/bench.
@@ -149,7 +151,8 @@ int main(int argc, char **argv)
 {
     int upgrades = 100;
     int slow_upgrades = 100;
-    std::vector<std::string> lines; // --line: only these rows
+    std::vector<std::string> lines;      // --line: only these rows
+    std::vector<int> receivers = {0, 5}; // --receiver: idle reset of each receiver model, ms
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--rows") == 0 && i + 1 < argc) {
             rows = fopen(argv[++i], "a");
@@ -159,9 +162,12 @@ int main(int argc, char **argv)
             slow_upgrades = atoi(argv[++i]);
         } else if (strcmp(argv[i], "--line") == 0 && i + 1 < argc) {
             lines.push_back(argv[++i]);
+        } else if (strcmp(argv[i], "--receiver") == 0 && i + 1 < argc &&
+                   (strcmp(argv[i + 1], "strict") == 0 || strcmp(argv[i + 1], "idle") == 0)) {
+            receivers = {strcmp(argv[++i], "strict") == 0 ? 0 : 5};
         } else {
             fprintf(stderr, "usage: bench_noise [--rows FILE] [--upgrades N] [--slow-upgrades N] "
-                            "[--line NAME]...\n");
+                            "[--line NAME]... [--receiver strict|idle]\n");
             return 2;
         }
     }
@@ -214,7 +220,7 @@ int main(int argc, char **argv)
     for (const noise_row_t &nr : noise_rows) {
         if (!lines.empty() && std::find(lines.begin(), lines.end(), nr.name) == lines.end())
             continue;
-        for (int idle : {0, 5}) {
+        for (int idle : receivers) {
             for (bool retries : {true, false}) {
                 seed_base += 1000;
                 const int n = nr.drop > 0 || nr.ber >= 1e-4 ? slow_upgrades : upgrades;
