@@ -951,7 +951,8 @@ TEST_P(JournalKillPoint, ResumeAfterTheRestartLeavesTheExactFlash)
     faults = {k.hold};
     start();
     bool killed = false;
-    auto args = upgrade(image, {"-v", "--events", events});
+    // --retries: the setup stages, held by silence, last seconds, not half of one.
+    auto args = upgrade(image, {"-v", "--retries", "3", "--events", events});
     auto r = testproc::kestrel(args, 60000, [&](pid_t pid) {
         if (!killed && read_file(events).find(k.seen) != std::string::npos)
             killed = kill(pid, SIGKILL) == 0;
@@ -976,8 +977,8 @@ INSTANTIATE_TEST_SUITE_P(
     Stages, JournalKillPoint,
     ::testing::Values(
         KillPoint{"Sync", {0x00, 0, Fault::Silence}, "\"stage\":\"sync\",\"state\":\"begin\""},
-        KillPoint{"Layout", {0x25, 1, Fault::Silence}, "\"stage\":\"layout\",\"state\":\"begin\""},
-        KillPoint{"Select", {0x20, 1, Fault::Silence}, "\"stage\":\"select\",\"state\":\"begin\""},
+        KillPoint{"Layout", {0x25, 0, Fault::Silence}, "\"stage\":\"layout\",\"state\":\"begin\""},
+        KillPoint{"Select", {0x20, 0, Fault::Silence}, "\"stage\":\"select\",\"state\":\"begin\""},
         KillPoint{"Enter", {0x40, 1, Fault::Silence}, "\"stage\":\"enter\",\"state\":\"begin\""},
         KillPoint{"Erase", {0x58, 3, Fault::Silence}, "\"stage\":\"erase\",\"percent\""},
         KillPoint{"Program", {0x50, 3, Fault::Silence}, "\"stage\":\"program\",\"percent\""},
