@@ -211,11 +211,10 @@ int wait_ms(const Row &row, Fault f)
 }
 
 // With --retries: the faults that are line faults, at the commands whose
-// faults are recovered (after synchronisation; not the confirmation of the
-// new bit rate, whose rate cannot be known after a fault).
+// faults are recovered (after synchronisation).
 bool recoverable(const Row &row, Fault f)
 {
-    if (row.stage == Stage::Sync || row.command == 0x06)
+    if (row.stage == Stage::Sync)
         return false;
     return f != Fault::HangUp && f != Fault::Status;
 }

@@ -58,7 +58,11 @@ constexpr std::array<rule_t, 8> rules = {{
     {CMD_SELECT_DEVICE, RULE_STATUS, STATUS_WAIT_CLOCK_MODE},
     {CMD_SELECT_CLOCK_MODE, RULE_STATUS, STATUS_WAIT_RATE},
     {CMD_NEW_BIT_RATE, RULE_RATE, 0},
-    {ACK, RULE_NONE, 0}, // confirmation at the new rate: its rate is unknown
+    // The confirmation at the new rate: a clean status answer at that rate
+    // shows the device listens there (waiting for the state transition once
+    // it took the confirmation); without one it is sent again, and the run
+    // ends when none comes.
+    {ACK, RULE_STATUS, STATUS_WAIT_STATE},
     {CMD_ENTER_PROGRAM_ERASE, RULE_STATUS, STATUS_WAIT_SELECT},
     {CMD_SELECT_ERASE, RULE_STATUS, STATUS_WAIT_BLOCK},
     {CMD_SELECT_PROGRAM, RULE_STATUS, STATUS_WAIT_DATA},

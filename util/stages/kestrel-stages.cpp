@@ -330,7 +330,7 @@ int prepare()
     serial_set_timeout(SETUP_TIMEOUT_MS);
     printf("Baud rate %" PRIu64 " has been set\n", baudrate);
 
-    if (cmd(ACK, ACK) < 0)
+    if (rexchange({.cmd = ACK}) < 0)
         return -6;
     puts("New baud rate has been acknowledged by H8S");
     return rcheck_status(STATUS_WAIT_STATE);
