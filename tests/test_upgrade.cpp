@@ -914,7 +914,7 @@ class Journal : public Upgrade
         const std::string rec = read_file(journal + "/record");
         std::vector<std::string> found;
         if (DIR *d = opendir(journal.c_str())) {
-            while (const dirent *e = readdir(d)) {
+            while (const dirent64 *e = readdir64(d)) { // 32-bit hosts too
                 const std::string n = e->d_name;
                 if (n != "." && n != ".." && n != "record" &&
                     rec.find("\nimage " + n.substr(0, 64) + " " + n.substr(65)) ==
@@ -1059,7 +1059,7 @@ TEST_F(Journal, CorruptedCopyIsRefusedAndNothingIsSent)
     DIR *d = opendir(journal.c_str());
     ASSERT_NE(d, nullptr);
     std::string copy;
-    while (const dirent *e = readdir(d))
+    while (const dirent64 *e = readdir64(d))
         if (strlen(e->d_name) == 68)
             copy = journal + "/" + e->d_name;
     closedir(d);

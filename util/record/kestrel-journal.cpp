@@ -479,7 +479,9 @@ void clean(const std::set<std::string> *keep)
         return;
     }
     std::vector<std::string> doomed;
-    while (const dirent *e = readdir(d)) {
+    // readdir64: a 32-bit program's readdir ends early (EOVERFLOW) on a file
+    // system whose 64-bit directory offsets do not fit 32 bits.
+    while (const dirent64 *e = readdir64(d)) {
         const std::string n = e->d_name;
         image_format_e f{};
         const bool copy = n.size() == COPY_NAME && n[DIGEST_HEX] == '.' &&
