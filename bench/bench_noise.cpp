@@ -2,7 +2,7 @@
 // without it (the baseline).
 //
 //   bench_noise [--rows FILE] [--upgrades N] [--slow-upgrades N] [--line NAME]...
-//               [--receiver strict|idle]
+//               [--receiver strict|idle] [--seed-base N]
 //
 // Each row runs N seeded upgrades (default 100) of a 64 KiB image with
 // -v --read-size 4096 --sum-check at 115200 baud on an unpaced simulated line
@@ -20,7 +20,8 @@
 // done anywhere; a lost byte recovered at a median cost of at most 1 s with
 // the strict receiver. The BER 1e-4 and lost-bytes rows run --slow-upgrades
 // upgrades (default 100 as well); --line NAME runs only the named rows, and
-// --receiver only one receiver model.
+// --receiver only one receiver model. The k-th row that runs (1, 2, ...) uses
+// the noise seeds seed_base + 1000 k + 1 to + N (--seed-base, default 0).
 //
 // With --rows, one tab-separated line per figure is appended to FILE
 // (measure, value, target, verdict) for the summary table of scripts/bench.
@@ -153,6 +154,7 @@ int main(int argc, char **argv)
     int slow_upgrades = 100;
     std::vector<std::string> lines;      // --line: only these rows
     std::vector<int> receivers = {0, 5}; // --receiver: idle reset of each receiver model, ms
+    int seed_base = 0; // --seed-base: the rows' seeds are seed_base + 1000 k + 1 ...
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--rows") == 0 && i + 1 < argc) {
             rows = fopen(argv[++i], "a");
@@ -162,12 +164,14 @@ int main(int argc, char **argv)
             slow_upgrades = atoi(argv[++i]);
         } else if (strcmp(argv[i], "--line") == 0 && i + 1 < argc) {
             lines.push_back(argv[++i]);
+        } else if (strcmp(argv[i], "--seed-base") == 0 && i + 1 < argc) {
+            seed_base = atoi(argv[++i]);
         } else if (strcmp(argv[i], "--receiver") == 0 && i + 1 < argc &&
                    (strcmp(argv[i + 1], "strict") == 0 || strcmp(argv[i + 1], "idle") == 0)) {
             receivers = {strcmp(argv[++i], "strict") == 0 ? 0 : 5};
         } else {
             fprintf(stderr, "usage: bench_noise [--rows FILE] [--upgrades N] [--slow-upgrades N] "
-                            "[--line NAME]... [--receiver strict|idle]\n");
+                            "[--line NAME]... [--receiver strict|idle] [--seed-base N]\n");
             return 2;
         }
     }
@@ -215,7 +219,6 @@ int main(int argc, char **argv)
                                       {"BER 1e-5", 1e-5, 0},
                                       {"BER 1e-4", 1e-4, 0},
                                       {"lost 1e-6", 0, 1e-6}};
-    int seed_base = 0;
     int kept_outputs = 0;
     for (const noise_row_t &nr : noise_rows) {
         if (!lines.empty() && std::find(lines.begin(), lines.end(), nr.name) == lines.end())
