@@ -12,6 +12,11 @@
 -- the percentages it reports and the result. kestrel's own lines are passed on
 -- as INFO messages; a failure is reported with kestrel's exit status and its
 -- last message.
+--
+-- With JOURNAL set in the settings (the packaged file sets it), kestrel-flash
+-- records the run in kestrel's journal, which keeps its own copy of the image:
+-- SWUpdate's temporary file may be gone after a power cut, and
+-- kestrel-resume.service completes the upgrade from the copy at the next boot.
 
 require("swupdate")
 
@@ -123,7 +128,7 @@ local function kestrel_handler(image)
 
     local shares = SHARES[false]
     local reported = -1
-    local result_status, failed_stage
+    local result_status, failed_stage, journal_state
     for line in pipe:lines() do
         local event = field(line, "event")
         if event == "start" then
@@ -142,6 +147,7 @@ local function kestrel_handler(image)
         elseif event == "result" then
             result_status = tonumber(field(line, "status"))
             failed_stage = field(line, "failed_stage")
+            journal_state = field(line, "journal_state")
         end
         follow_log(log, false)
     end
@@ -168,6 +174,10 @@ local function kestrel_handler(image)
     swupdate.error(string.format("kestrel: result: status %d%s: %s", status,
         failed_stage and failed_stage ~= "null" and (" at " .. failed_stage) or "",
         log.last or "no message"))
+    if journal_state == "pending" then
+        swupdate.info("kestrel: the upgrade stays pending in kestrel's journal; "
+            .. "kestrel-resume.service completes it at the next boot")
+    end
     return 1
 end
 

@@ -154,6 +154,13 @@ BootProgram::BootProgram(const Device &dev, std::function<LineSettings()> line)
             b = uint8_t(x % 255);
         }
     }
+    if (!dev.content.empty()) {
+        std::fill(flash_.begin(), flash_.end(), 0xFF);
+        std::copy_n(dev.content.begin(), std::min(dev.content.size(), flash_.size()),
+                    flash_.begin());
+        for (size_t a = 0; a < flash_.size(); ++a)
+            dirty_[a] = flash_[a] != 0xFF;
+    }
     initial_ = flash_;
 }
 
@@ -195,6 +202,10 @@ BootProgram::Outcome BootProgram::handle(const uint8_t *p, size_t n, bool corrup
         sync_byte(p[0], f, out);
         return out;
     }
+    if (f && f->kind == Fault::LoseByte && n > 1) {
+        out.lost_last = true; // the framing puts the rest back and waits for one more byte
+        return out;
+    }
     // Waiting for the confirmation at the new rate: bytes at another rate
     // are noise to the receiver.
     if (state_ == State::RateAcked && line_().rate != rate_)
@@ -214,6 +225,8 @@ BootProgram::Outcome BootProgram::handle(const uint8_t *p, size_t n, bool corrup
     dispatch(p, n, f, out);
     if (f)
         corrupt(*f);
+    if (f && f->kind == Fault::Late)
+        out.held_seconds = f->value * 0.1;
     return out;
 }
 
@@ -709,16 +722,19 @@ void BootProgram::program(const uint8_t *p, size_t n, const FaultSpec *f, Outcom
         line_programmed_.insert(addr);
     else
         line_programmed_.erase(addr);
+    const bool wrongly = f && (f->kind == Fault::ProgramWrong || f->kind == Fault::ProgramUnseen ||
+                               f->kind == Fault::ProgramWrongRefused);
     for (uint32_t i = 0; i < unit; i++) {
-        const bool wrong = f &&
-                           (f->kind == Fault::ProgramWrong || f->kind == Fault::ProgramUnseen) &&
-                           i == f->value % unit;
+        const bool wrong = wrongly && i == f->value % unit;
         flash_[addr + i] &= wrong ? uint8_t(~p[5 + i]) : p[5 + i];
         dirty_[addr + i] = 1;
     }
     programmed_.insert(addr);
     out.busy_seconds = dev_.program_us * 1e-6;
-    ack();
+    if (f && f->kind == Fault::ProgramWrongRefused)
+        refuse(p[0], kErrProgram);
+    else
+        ack();
 }
 
 void BootProgram::read(const uint8_t *p, const FaultSpec *f)

@@ -51,6 +51,8 @@ class BootProgram
     struct Outcome {
         bool hang_up = false;    // close the line instead of answering
         double busy_seconds = 0; // modelled erase/programming time before the answer
+        double held_seconds = 0; // the answer held back this long, paced or not (Fault::Late)
+        bool lost_last = false;  // the frame's last byte never arrived (Fault::LoseByte)
     };
 
     BootProgram(const Device &dev, std::function<LineSettings()> line);

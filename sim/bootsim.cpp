@@ -151,10 +151,10 @@ struct Sim::Impl {
     bool open_terminal();
     void serve();
     bool read_master(std::vector<uint8_t> &buf);
-    void process(const uint8_t *p, size_t n, bool corrupted, double first_seen, double last_seen);
+    bool process(const uint8_t *p, size_t n, bool corrupted, double first_seen, double last_seen);
     void clear_rx();
     void send(const std::vector<uint8_t> &reply, uint32_t rate, size_t rx_bytes, double busy,
-              double first_seen, double last_seen);
+              double held, double first_seen, double last_seen);
     void send_through_adapter(const std::vector<uint8_t> &reply, double start, double bt);
     bool write_all(const uint8_t *p, size_t n);
     bool read_watch(); // open/close events of the slave: true when one closed it
@@ -287,7 +287,13 @@ bool Sim::Impl::read_master(std::vector<uint8_t> &buf)
         const bool corrupted =
             std::any_of(rx_bad.begin() + long(rx_pos), rx_bad.begin() + long(rx_pos + len),
                         [](uint8_t b) { return b != 0; });
-        process(rx.data() + rx_pos, len, corrupted, rx_first_seen, seen);
+        if (!process(rx.data() + rx_pos, len, corrupted, rx_first_seen, seen)) {
+            // Its last byte was lost: the next byte to come completes the frame.
+            rx.erase(rx.begin() + long(rx_pos + len - 1));
+            rx_bad.erase(rx_bad.begin() + long(rx_pos + len - 1));
+            rx_bad[rx_pos] = 1;
+            continue;
+        }
         rx_pos += len;
         rx_first_seen = seen;
     }
@@ -296,7 +302,8 @@ bool Sim::Impl::read_master(std::vector<uint8_t> &buf)
     return true;
 }
 
-void Sim::Impl::process(const uint8_t *p, size_t n, bool corrupted, double first_seen,
+// False when the frame's last byte was lost on the way (Fault::LoseByte).
+bool Sim::Impl::process(const uint8_t *p, size_t n, bool corrupted, double first_seen,
                         double last_seen)
 {
     BootProgram::Outcome out;
@@ -306,6 +313,10 @@ void Sim::Impl::process(const uint8_t *p, size_t n, bool corrupted, double first
         rate = prog.rate(); // the frame and its answer travel at the rate before it
         const bool sync = !prog.synchronised();
         out = prog.handle(p, n, corrupted);
+        if (out.lost_last) {
+            stats.bytes_dropped++;
+            return false;
+        }
         tx = prog.reply();
         // Acted on: answered with anything but a refusal.
         if (corrupted && !sync && !tx.empty() && tx[0] < 0x80)
@@ -324,14 +335,18 @@ void Sim::Impl::process(const uint8_t *p, size_t n, bool corrupted, double first
     if (out.hang_up) {
         close_fd(master);
         clear_rx();
-        return;
+        return true;
     }
-    send(tx, rate, n, out.busy_seconds, first_seen, last_seen);
+    send(tx, rate, n, out.busy_seconds, out.held_seconds, first_seen, last_seen);
+    return true;
 }
 
 void Sim::Impl::send(const std::vector<uint8_t> &reply, uint32_t rate, size_t rx_bytes, double busy,
-                     double first_seen, double last_seen)
+                     double held, double first_seen, double last_seen)
 {
+    if (!pace && held > 0)
+        sleep_until(now_seconds() + held, false);
+    busy += held;
     if (!pace) {
         if (latency_ms > 0 && !reply.empty())
             send_through_adapter(reply, now_seconds(), 0);

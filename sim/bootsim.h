@@ -66,6 +66,10 @@ struct Device {
     std::vector<Area> erase_blocks;
     uint16_t unit = 128;
     bool erased_fill = false; // false: flash starts as seeded non-0xFF data
+    // Non-empty: the flash starts with this content (a board that kept its
+    // flash across a power cut), padded with 0xFF or cut to the flash size;
+    // erased_fill and seed then do not matter.
+    std::vector<uint8_t> content;
     uint32_t seed = 1;
     uint32_t erase_us = 0, program_us = 0; // modelled busy time per block / unit
     // true: refuse a new bit rate whose frequency lies outside every entry of
@@ -97,24 +101,30 @@ struct Device {
 };
 
 enum class Fault {
-    Silence,       // nothing is sent and the command has no effect
-    Refuse,        // no effect; answered (0x80 | command) and the error byte `value`
-    BadChecksum,   // processed; checksum byte + 1 (one-byte answers: the code inverted)
-    Truncate,      // processed; only the first `value` bytes sent (0: half, rounded down)
-    WrongSize,     // processed; size field one more than the data sent, checksum still
-                   // makes the sent bytes sum to 0 (answers without a size field: unchanged)
-    OversizeSize,  // processed; only the response code and a size field of all 0xFF sent
-                   // (answers without a size field: unchanged)
-    HangUp,        // no effect; the master side is closed, the client sees EOF/EIO
-    Garble,        // processed; first byte replaced by `value` (synchronisation: the
-                   // answer is `value` and synchronisation does not advance)
-    Status,        // 0x4F only: reports status `value`
-    ReadDifferent, // 0x52 only: data byte `value` (modulo the length) inverted
-    ReadShort,     // 0x52 only: one data byte fewer than asked, valid size and checksum
-    ProgramWrong,  // 0x50 only: the unit is programmed with its data byte `value` (modulo
-                   // the unit) inverted, and the answer is lost
-    ProgramUnseen, // 0x50 only: as ProgramWrong, but acknowledged: a frame the line changed
-                   // without its checksum showing it
+    Silence,             // nothing is sent and the command has no effect
+    Refuse,              // no effect; answered (0x80 | command) and the error byte `value`
+    BadChecksum,         // processed; checksum byte + 1 (one-byte answers: the code inverted)
+    Truncate,            // processed; only the first `value` bytes sent (0: half, rounded down)
+    WrongSize,           // processed; size field one more than the data sent, checksum still
+                         // makes the sent bytes sum to 0 (answers without a size field: unchanged)
+    OversizeSize,        // processed; only the response code and a size field of all 0xFF sent
+                         // (answers without a size field: unchanged)
+    HangUp,              // no effect; the master side is closed, the client sees EOF/EIO
+    Garble,              // processed; first byte replaced by `value` (synchronisation: the
+                         // answer is `value` and synchronisation does not advance)
+    Status,              // 0x4F only: reports status `value`
+    ReadDifferent,       // 0x52 only: data byte `value` (modulo the length) inverted
+    ReadShort,           // 0x52 only: one data byte fewer than asked, valid size and checksum
+    ProgramWrong,        // 0x50 only: the unit is programmed with its data byte `value` (modulo
+                         // the unit) inverted, and the answer is lost
+    ProgramUnseen,       // 0x50 only: as ProgramWrong, but acknowledged: a frame the line changed
+                         // without its checksum showing it
+    ProgramWrongRefused, // 0x50 only: the unit is programmed with its data byte `value`
+                         // inverted, then the frame is refused with kErrProgram
+    LoseByte,            // the frame's last byte is lost on its way in: the receiver takes the
+                         // next byte in its place (or forgets the part, rx_idle_reset_ms)
+    Late,                // processed; the answer is held back `value` tenths of a second, as by
+                         // a device still at work (nothing else is read meanwhile)
 };
 
 // The fault hits the occurrence-th time (1-based; 0: every time) that a frame

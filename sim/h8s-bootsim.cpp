@@ -32,6 +32,9 @@ const char kUsage[] =
     "                      synchronising (default: serve until SIGTERM/SIGINT)\n"
     "  --pace              take the time real bytes take on the line\n"
     "  --dump FILE         write the final flash content to FILE at exit\n"
+    "  --flash FILE        the flash lives in FILE: it starts with FILE's\n"
+    "                      content when FILE exists (a board restarted after a\n"
+    "                      power cut) and is written back to it at exit\n"
     "  --erased            flash starts erased (all 0xFF) instead of random data\n"
     "  --keep-content      the programming/erasing state transition (0x40)\n"
     "                      keeps the flash content (default: it erases the\n"
@@ -49,7 +52,8 @@ const char kUsage[] =
     "                      time) command CMD (hexadecimal) arrives; KIND is one\n"
     "                      of silence, refuse, badchecksum, truncate, wrongsize,\n"
     "                      oversize, hangup, garble, status, readdifferent,\n"
-    "                      readshort, programwrong, programunseen; VALUE is\n"
+    "                      readshort, programwrong, programunseen,\n"
+    "                      programwrongrefused, losebyte, late; VALUE is\n"
     "                      decimal or 0x-prefixed hexadecimal\n"
     "                      (repeatable)\n"
     "  --noise BER         flip each bit of each byte, both directions, with\n"
@@ -81,6 +85,9 @@ constexpr KindName kKinds[] = {
     {"readshort", bootsim::Fault::ReadShort},
     {"programwrong", bootsim::Fault::ProgramWrong},
     {"programunseen", bootsim::Fault::ProgramUnseen},
+    {"programwrongrefused", bootsim::Fault::ProgramWrongRefused},
+    {"losebyte", bootsim::Fault::LoseByte},
+    {"late", bootsim::Fault::Late},
 };
 
 bool parse_number(const char *s, int base, unsigned long max, unsigned long *out)
@@ -173,6 +180,39 @@ void remove_link(const std::string &link, const std::string &target)
         unlink(link.c_str());
 }
 
+// Reads the whole of file into out; false when it cannot be read (errno set).
+bool load(const char *file, std::vector<uint8_t> *out)
+{
+    FILE *f = fopen(file, "rb");
+    if (!f)
+        return false;
+    out->clear();
+    uint8_t buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        out->insert(out->end(), buf, buf + n);
+    const bool ok = !ferror(f);
+    fclose(f);
+    return ok;
+}
+
+// Writes the flash to file through a temporary file and a rename, so that a
+// simulator killed while writing leaves the old content whole.
+bool save(const char *file, const std::vector<uint8_t> &flash)
+{
+    const std::string tmp = std::string(file) + ".tmp";
+    FILE *f = fopen(tmp.c_str(), "wb");
+    bool ok = f && fwrite(flash.data(), 1, flash.size(), f) == flash.size();
+    ok = f && fflush(f) == 0 && fsync(fileno(f)) == 0 && ok;
+    ok = f && fclose(f) == 0 && ok;
+    ok = ok && rename(tmp.c_str(), file) == 0;
+    if (!ok) {
+        fprintf(stderr, "h8s-bootsim: cannot write %s: %s\n", file, strerror(errno));
+        unlink(tmp.c_str());
+    }
+    return ok;
+}
+
 bool dump(const char *file, const std::vector<uint8_t> &flash)
 {
     FILE *f = fopen(file, "wb");
@@ -196,6 +236,7 @@ int main(int argc, char **argv)
         kOnce,
         kPace,
         kDump,
+        kFlash,
         kErased,
         kSeed,
         kUnit,
@@ -216,6 +257,7 @@ int main(int argc, char **argv)
         {"once", no_argument, nullptr, kOnce},
         {"pace", no_argument, nullptr, kPace},
         {"dump", required_argument, nullptr, kDump},
+        {"flash", required_argument, nullptr, kFlash},
         {"erased", no_argument, nullptr, kErased},
         {"seed", required_argument, nullptr, kSeed},
         {"unit", required_argument, nullptr, kUnit},
@@ -236,6 +278,7 @@ int main(int argc, char **argv)
     std::vector<bootsim::FaultSpec> faults;
     std::string link;
     const char *dump_file = nullptr;
+    const char *flash_file = nullptr;
     bool once = false, pace = false;
     int latency = 0;
     int c;
@@ -255,6 +298,9 @@ int main(int argc, char **argv)
             break;
         case kDump:
             dump_file = optarg;
+            break;
+        case kFlash:
+            flash_file = optarg;
             break;
         case kErased:
             dev.erased_fill = true;
@@ -317,6 +363,10 @@ int main(int argc, char **argv)
     }
     if (optind < argc)
         return usage_error("unexpected argument", argv[optind]);
+    if (flash_file && !load(flash_file, &dev.content) && errno != ENOENT) {
+        fprintf(stderr, "h8s-bootsim: cannot read %s: %s\n", flash_file, strerror(errno));
+        return 1;
+    }
 
     // The signals are taken with sigtimedwait; block them before the serving
     // thread starts so that it inherits the mask.
@@ -351,6 +401,8 @@ int main(int argc, char **argv)
 
     int status = 0;
     if (dump_file && !dump(dump_file, sim.flash()))
+        status = 1;
+    if (flash_file && !save(flash_file, sim.flash()))
         status = 1;
     if (!link.empty())
         remove_link(link, sim.slave_path());

@@ -30,6 +30,9 @@ const std::string usage_text =
     " --version: print the version\n"
     " --retries: recover up to N line faults per command (1 to 100)\n"
     " --trace: log every byte on the serial line to a file\n"
+    " --journal: record the upgrade in a directory that survives a power cut\n"
+    " --resume: complete the upgrade the journal holds as pending\n"
+    " --if-changed: no upgrade when the journal shows these images done\n"
     "\n"; // the newline puts adds
 
 const std::string no_images = "Command line error: No images specified (16)\n";

@@ -13,8 +13,11 @@
 #include <string_view>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -319,9 +322,10 @@ INSTANTIATE_TEST_SUITE_P(
                      "Command 50 with waiting response 06 failed with response D0, error 53\n"
                      "Failed to flash 128 bytes chunk at 8064\n"
                      "Error while writing to the flash memory\n"},
-        // Not a line fault: --retries ends the run at once, as without it.
+        // The device wrote the unit wrongly before refusing it: its own error,
+        // which --retries does not recover either.
         StageFailure{"ProgrammingRefusedWithRetries",
-                     {{0x50, 3, Fault::Refuse, 0x53}},
+                     {{0x50, 3, Fault::ProgramWrongRefused, 5}},
                      249,
                      "Command 50 with waiting response 06 failed with response D0, error 53\n"
                      "Failed to flash 128 bytes chunk at 8064\n"
@@ -865,5 +869,262 @@ TEST_F(Upgrade, SkipBlankSendsOnlyUnitsHoldingDataAndStillVerifiesAll)
                                      std::to_string(sent) + ",\"skipped_units\":" + skipped + ","),
               std::string::npos);
 }
+
+} // namespace
+
+// ---- The journal (--journal, --resume, --if-changed) ------------------------
+
+namespace
+{
+
+// Upgrades recorded in a journal, on a port reached through a link that a
+// restarted simulator takes over, as a board's port keeps its name.
+class Journal : public Upgrade
+{
+  protected:
+    void SetUp() override { start(); }
+    void start(bootsim::Device dev = bootsim::Device{})
+    {
+        Upgrade::start(dev);
+        unlink(port.c_str());
+        ASSERT_EQ(symlink(sim->slave_path().c_str(), port.c_str()), 0);
+    }
+    // The board restarted after a power cut: a new simulator in boot mode
+    // whose flash is the old one's, without the old one's faults.
+    void restart()
+    {
+        bootsim::Device dev;
+        dev.content = sim->flash();
+        sim->stop();
+        faults.clear();
+        start(dev);
+    }
+    std::vector<std::string> upgrade(const std::string &image, std::vector<std::string> more = {})
+    {
+        std::vector<std::string> args = {"-q",  "-s",        port + ":115200", "-i",
+                                         image, "--journal", journal};
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    }
+    testproc::Result resume() { return run({"-q", "--journal", journal, "--resume"}); }
+    // The record's "state" line: "pending", "done", or "" without a record.
+    std::string state() const
+    {
+        const std::string rec = read_file(journal + "/record");
+        const size_t at = rec.find("\nstate ");
+        return at == std::string::npos ? "" : rec.substr(at + 7, rec.find('\n', at + 1) - at - 7);
+    }
+    // Files in the journal other than the record and the copies it names.
+    std::vector<std::string> strays() const
+    {
+        const std::string rec = read_file(journal + "/record");
+        std::vector<std::string> found;
+        if (DIR *d = opendir(journal.c_str())) {
+            while (const dirent64 *e = readdir64(d)) { // 32-bit hosts too
+                const std::string n = e->d_name;
+                if (n != "." && n != ".." && n != "record" &&
+                    rec.find("\nimage " + n.substr(0, 64) + " " + n.substr(65)) ==
+                        std::string::npos)
+                    found.push_back(n);
+            }
+            closedir(d);
+        }
+        return found;
+    }
+
+    const std::string port = dir.path() + "/ttyH8S";
+    const std::string journal = dir.path() + "/journal";
+};
+
+struct KillPoint {
+    const char *name;
+    bootsim::FaultSpec hold; // keeps kestrel in the stage until it is killed
+    const char *seen;        // in the run's record once the stage is under way
+};
+
+class JournalKillPoint : public Journal, public ::testing::WithParamInterface<KillPoint>
+{
+};
+
+// SIGKILL with the device held in a stage, the board restarted: --resume
+// completes the upgrade from the journal alone (the image file is gone).
+TEST_P(JournalKillPoint, ResumeAfterTheRestartLeavesTheExactFlash)
+{
+    const KillPoint &k = GetParam();
+    const auto regions = sample_regions();
+    const std::string image = dir.write("fw.mot", testimg::srec(regions));
+    const std::string events = dir.path() + "/run.jsonl";
+    faults = {k.hold};
+    start();
+    bool killed = false;
+    // --retries: the setup stages, held by silence, last seconds, not half of one.
+    auto args = upgrade(image, {"-v", "--retries", "3", "--events", events});
+    auto r = testproc::kestrel(args, 60000, [&](pid_t pid) {
+        if (!killed && read_file(events).find(k.seen) != std::string::npos)
+            killed = kill(pid, SIGKILL) == 0;
+    });
+    ASSERT_TRUE(killed) << r.out;
+    EXPECT_EQ(r.signal, SIGKILL);
+    EXPECT_EQ(state(), "pending");
+    unlink(image.c_str());
+
+    restart();
+    r = resume();
+    sim->stop();
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.rfind("Resuming the upgrade recorded at ", 0), 0u) << r.out;
+    EXPECT_TRUE(sim->flash() == image_copy(regions));
+    EXPECT_EQ(state(), "done");
+    EXPECT_EQ(strays(), std::vector<std::string>{});
+    EXPECT_EQ(resume().out, "Nothing to resume\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stages, JournalKillPoint,
+    ::testing::Values(
+        KillPoint{"Sync", {0x00, 0, Fault::Silence}, "\"stage\":\"sync\",\"state\":\"begin\""},
+        KillPoint{"Layout", {0x25, 0, Fault::Silence}, "\"stage\":\"layout\",\"state\":\"begin\""},
+        KillPoint{"Select", {0x20, 0, Fault::Silence}, "\"stage\":\"select\",\"state\":\"begin\""},
+        KillPoint{"Enter", {0x40, 1, Fault::Silence}, "\"stage\":\"enter\",\"state\":\"begin\""},
+        KillPoint{"Erase", {0x58, 3, Fault::Silence}, "\"stage\":\"erase\",\"percent\""},
+        KillPoint{"Program", {0x50, 3, Fault::Silence}, "\"stage\":\"program\",\"percent\""},
+        KillPoint{"Verify", {0x52, 3, Fault::Silence}, "\"stage\":\"verify\",\"percent\""}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// Starts kestrel and kills it usec microseconds later.
+void kill_after(const std::vector<std::string> &args, useconds_t usec)
+{
+    std::vector<std::string> words = testproc::target_command(KESTREL_BIN);
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (std::string &w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    usleep(usec);
+    kill(pid, SIGKILL);
+    int wst = 0;
+    waitpid(pid, &wst, 0);
+}
+
+// SIGKILL at seeded random instants while the journal is written (over an
+// earlier success): the journal is always readable, holds the old record or
+// the whole new one, and --resume leaves one of the two flashes.
+TEST_F(Journal, KillWhileTheJournalIsWrittenLeavesTheOldOrTheNewRecord)
+{
+    const std::vector<Region> old_regions = {{0x00000, testimg::pattern(4096, 1)}};
+    std::vector<Region> new_regions;
+    std::vector<std::string> args = {"-q", "-s", port + ":115200", "--journal", journal};
+    for (uint32_t i = 0; i < 4; ++i) {
+        new_regions.push_back({i * 0x20000, testimg::pattern(96 * 1024, 10 + i)});
+        const Bytes &d = new_regions.back().data;
+        const std::string f =
+            dir.write("part" + std::to_string(i) + ".bin", std::string(d.begin(), d.end()));
+        args.insert(args.end(), {"-i", f + "," + std::to_string(i * 0x20000)});
+    }
+    ASSERT_EQ(run(upgrade(dir.write("old.mot", testimg::srec(old_regions)))).status, 0);
+    // How long writing the journal takes: a run that ends at the first
+    // exchange (no device answers) does little else.
+    std::vector<std::string> no_device = args;
+    no_device[2] = dir.path() + "/no-such-port";
+    const double span = run(no_device).seconds;
+    ASSERT_EQ(state(), "done");
+
+    uint32_t x = 12345;
+    for (int trial = 0; trial < 8; ++trial) {
+        x = x * 1103515245u + 12345u;
+        const auto usec = static_cast<useconds_t>((x >> 8) % static_cast<uint32_t>(span * 1e6 + 1));
+        kill_after(args, usec);
+        ASSERT_TRUE(state() == "pending" || state() == "done") << "after " << usec << " us";
+        restart();
+        auto r = resume();
+        ASSERT_EQ(r.status, 0) << "after " << usec << " us: " << r.out;
+        const bool resumed = r.out.rfind("Resuming the upgrade recorded at ", 0) == 0;
+        EXPECT_TRUE(resumed || r.out == "Nothing to resume\n") << r.out;
+        EXPECT_TRUE(sim->flash() == image_copy(resumed ? new_regions : old_regions))
+            << "after " << usec << " us";
+        EXPECT_EQ(state(), "done");
+        EXPECT_EQ(strays(), std::vector<std::string>{});
+        // The next trial starts from the old firmware again.
+        ASSERT_EQ(run(upgrade(dir.path() + "/old.mot")).status, 0);
+    }
+}
+
+TEST_F(Journal, CorruptedCopyIsRefusedAndNothingIsSent)
+{
+    faults = {{0x50, 2, Fault::Refuse, 0x53}};
+    start();
+    const std::string image = dir.write("fw.mot", testimg::srec(sample_regions()));
+    ASSERT_EQ(run(upgrade(image)).status, 249);
+    ASSERT_EQ(state(), "pending");
+    DIR *d = opendir(journal.c_str());
+    ASSERT_NE(d, nullptr);
+    std::string copy;
+    while (const dirent64 *e = readdir64(d))
+        if (strlen(e->d_name) == 68)
+            copy = journal + "/" + e->d_name;
+    closedir(d);
+    ASSERT_FALSE(copy.empty());
+    std::string content = read_file(copy);
+    content[100] ^= 0x01;
+    std::ofstream(copy, std::ios::binary | std::ios::trunc) << content;
+
+    restart();
+    auto r = resume();
+    sim->stop();
+    EXPECT_EQ(r.status, 243);
+    EXPECT_NE(r.out.find("does not match its SHA-256; nothing was sent\n"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(sim->stats().bytes_rx, 0u);
+    EXPECT_EQ(state(), "pending");
+}
+
+struct IfChangedCase {
+    const char *name;
+    bool rewrite_image;               // the image file gets other content
+    std::vector<std::string> options; // of the second run
+    bool skipped;
+};
+
+class JournalIfChanged : public Journal, public ::testing::WithParamInterface<IfChangedCase>
+{
+};
+
+TEST_P(JournalIfChanged, SkipsOnlyWhatTheLastSuccessRecordHolds)
+{
+    const IfChangedCase &c = GetParam();
+    const std::string image = dir.write("fw.mot", testimg::srec(sample_regions()));
+    ASSERT_EQ(run(upgrade(image, {"-v"})).status, 0);
+    sim->stop();
+    start(); // fresh counters, random flash
+    const auto regions = c.rewrite_image ? std::vector<Region>{{0x2000, testimg::pattern(300, 9)}}
+                                         : sample_regions();
+    dir.write("fw.mot", testimg::srec(regions));
+    std::vector<std::string> more = c.options;
+    more.push_back("--if-changed");
+    auto r = run(upgrade(image, more));
+    sim->stop();
+    EXPECT_EQ(r.status, 0) << r.out;
+    if (c.skipped) {
+        EXPECT_EQ(r.out.rfind("Firmware unchanged since ", 0), 0u) << r.out;
+        EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << r.out;
+        EXPECT_EQ(sim->stats().bytes_rx, 0u);
+    } else {
+        EXPECT_EQ(r.out.find("Firmware unchanged"), std::string::npos) << r.out;
+        EXPECT_TRUE(sim->flash() == image_copy(regions));
+    }
+    EXPECT_EQ(state(), "done");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, JournalIfChanged,
+                         ::testing::Values(IfChangedCase{"Unchanged", false, {"-v"}, true},
+                                           IfChangedCase{"OtherImage", true, {"-v"}, false},
+                                           IfChangedCase{"OtherOptions", false, {}, false}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

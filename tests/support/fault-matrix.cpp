@@ -30,12 +30,19 @@ constexpr int kSyncAnswerMs = 1000;
 constexpr int kSyncPauseMs = 1000;
 constexpr int kSetupTimeoutMs = 500;
 constexpr int kFlashTimeoutMs = 15000;
+// With --retries: the longest deadline of an answer's first byte at 115200 baud.
+constexpr int kDeadlineMs = 1000;
 // On top of the derived waits before a run counts as hung: start-up, a
 // loaded machine, the sanitizer build.
 constexpr int kMarginMs = 20000;
+// A recovered fault ends the run within its waits and this much more (a
+// loaded machine, the sanitizer build; times TEST_TIME_SCALE under an
+// emulator), well below a 15-s time-out natively.
+constexpr int kRecoveredSlackMs = 10000;
 
 constexpr uint8_t kStatusCmd = 0x4F;
 constexpr uint8_t kEraseCmd = 0x58;
+constexpr uint8_t kTransitionCmd = 0x40;
 constexpr uint8_t kProgramCmd = 0x50;
 constexpr uint8_t kReadCmd = 0x52;
 constexpr uint8_t kSumCmd = 0x4B; // sent only with --sum-check
@@ -124,7 +131,18 @@ constexpr Kind kKinds[] = {
     {Fault::ReadDifferent, "ReadDifferent", true, 5},
     {Fault::ReadShort, "ReadShort", true, 0},
     {Fault::ProgramWrong, "ProgramWrong", true, 5}, // only with --retries
+    // Refusals the frame as sent cannot have earned: with --retries, line faults.
+    {Fault::Refuse, "RefuseAddress", false, 0x2A},
+    {Fault::Refuse, "RefuseProgram", false, 0x53}, // the unit stays blank
+    {Fault::LoseByte, "LoseByte", false, 0},       // only with --retries
+    {Fault::Late, "Late", true, 30},               // 3 s late; only with --retries
 };
+
+// Kinds that only --retries can end right (no stage failure to expect without it).
+bool retries_only(Fault f)
+{
+    return f == Fault::ProgramWrong || f == Fault::LoseByte || f == Fault::Late;
+}
 
 const Kind &kind_of(Fault f)
 {
@@ -132,9 +150,22 @@ const Kind &kind_of(Fault f)
                          [f](const Kind &k) { return k.fault == f; });
 }
 
-bool applies(const Row &row, Fault f)
+bool applies(const Row &row, const Kind &k)
 {
+    // The refusals a frame cannot earn, a lost byte and a late answer: at the
+    // representative unit and read.
+    const bool unit = row.command == kProgramCmd && row.occurrence != kEnd && row.representative;
+    const bool read = row.command == kReadCmd && row.representative;
+    if (k.value == 0x2A && k.fault == Fault::Refuse)
+        return unit || read;
+    if (k.value == 0x53 && k.fault == Fault::Refuse)
+        return unit;
+    const Fault f = k.fault;
     switch (f) {
+    case Fault::LoseByte: // the short deadlines after the transition (erasure keeps 15 s)
+        return unit || read;
+    case Fault::Late:
+        return unit;
     case Fault::WrongSize:
     case Fault::OversizeSize:
         return row.size_width > 0;
@@ -152,11 +183,11 @@ bool applies(const Row &row, Fault f)
 
 // Cut a one-byte answer to nothing; an answer with data after its size field
 // and one data byte, so that the size arrives and the data do not.
-uint8_t fault_value(const Row &row, Fault f)
+uint8_t fault_value(const Row &row, const Kind &k)
 {
-    if (f == Fault::Truncate)
+    if (k.fault == Fault::Truncate)
         return static_cast<uint8_t>(row.size_width > 0 ? row.size_width + 2 : 0);
-    return kind_of(f).value;
+    return k.value;
 }
 
 // How long the tool must wait before it gives the command up.
@@ -180,24 +211,30 @@ int wait_ms(const Row &row, Fault f)
 }
 
 // With --retries: the faults that are line faults, at the commands whose
-// faults are recovered (after synchronisation; not the confirmation of the
-// new bit rate, whose rate cannot be known after a fault).
+// faults are recovered (after synchronisation).
 bool recoverable(const Row &row, Fault f)
 {
-    if (row.stage == Stage::Sync || row.command == 0x06)
+    if (row.stage == Stage::Sync)
         return false;
     return f != Fault::HangUp && f != Fault::Status;
 }
 
-// With --retries only an answer that never begins waits the full time-out;
-// the rest of a begun one waits a tenth of a second per byte.
+// With --retries only an answer that never begins waits, for its deadline or
+// the full time-out; the rest of a begun one waits a tenth of a second per byte.
 int retry_wait_ms(const Row &row, Fault f)
 {
     const bool silent = f == Fault::Silence || f == Fault::ProgramWrong ||
                         (f == Fault::Truncate && row.size_width == 0);
     if (!silent)
         return 0;
-    return row.stage >= Stage::Transition ? kFlashTimeoutMs : kSetupTimeoutMs;
+    if (row.stage < Stage::Transition)
+        return kSetupTimeoutMs;
+    // From the transition on an answer that has not begun within its
+    // exchange's deadline is recovered; erasures, the transition itself and
+    // the sum check wait the whole time-out.
+    const bool long_work =
+        row.command == kTransitionCmd || row.command == kEraseCmd || row.command == kSumCmd;
+    return long_work ? kFlashTimeoutMs : kDeadlineMs;
 }
 
 // ---- The image ------------------------------------------------------------------
@@ -274,19 +311,19 @@ std::string refusal(const Row &row, unsigned code, const std::string &error_re)
 }
 
 // What the command exchange prints for the fault, as a regular expression.
-std::string report(const Row &row, Fault f)
+std::string report(const Row &row, Fault f, uint8_t value)
 {
     const bool one_byte = row.size_width == 0;
     switch (f) {
     case Fault::Refuse:
-        return refusal(row, 0x80 | row.command, hex2(kind_of(f).value));
+        return refusal(row, 0x80 | row.command, hex2(value));
     case Fault::BadChecksum: // a one-byte answer has its code inverted
         if (one_byte)
             return refusal(row, ~row.response & 0xFFu, "00");
         return lit("Invalid checksum: 01, cb = ") + "[0-9]+" +
                lit(", " + hex2(row.response) + "\n");
     case Fault::Garble: // the error byte is the first byte of the size field, if any
-        return refusal(row, kind_of(f).value, one_byte ? "00" : "[0-9A-F]{2}");
+        return refusal(row, value, one_byte ? "00" : "[0-9A-F]{2}");
     case Fault::Truncate:
         return one_byte ? "" : lit("Cannot receive the command\n");
     case Fault::WrongSize:
@@ -354,8 +391,7 @@ Expect expect(const Case &c, const std::string &device)
         return e;
     }
     if (c.kind == Fault::Status) {
-        e.warning = "Wrong status code: " + hex2(kind_of(c.kind).value) + ", should be " +
-                    hex2(row.state) + "\n";
+        e.warning = "Wrong status code: " + hex2(c.value) + ", should be " + hex2(row.state) + "\n";
         return e;
     }
 
@@ -372,7 +408,8 @@ Expect expect(const Case &c, const std::string &device)
 
     const bool processed = kind_of(c.kind).processed;
     e.status = stage.status;
-    e.tail = report(row, c.kind) + lit(fill(line, target)) + lit(std::string(stage.summary) + "\n");
+    e.tail = report(row, c.kind, c.value) + lit(fill(line, target)) +
+             lit(std::string(stage.summary) + "\n");
     e.erased = reached(row, Stage::Erase, kEraseCmd, img.blocks.size(), processed);
     e.programmed = reached(row, Stage::Program, kProgramCmd, img.units.size(), processed);
     // A memory read is sent whatever becomes of its answer.
@@ -387,23 +424,25 @@ std::vector<Case> cases(Set set)
     std::vector<Case> v;
     for (const Row &row : kRows) {
         for (const Kind &k : kKinds) {
-            if (!applies(row, k.fault))
+            if (!applies(row, k))
                 continue;
-            Case c{&row, k.fault, std::string(row.name) + "_" + k.name, wait_ms(row, k.fault)};
+            Case c{&row, k.fault, std::string(row.name) + "_" + k.name, wait_ms(row, k.fault),
+                   fault_value(row, k)};
             const bool slow = c.wait_ms >= kFlashTimeoutMs;
             const bool in_default = !slow || (row.representative && k.fault == Fault::Silence);
             // A wrong unit whose answer is lost has no outcome to check without --retries.
-            if (k.fault != Fault::ProgramWrong && in_default == (set == Set::Default))
+            if (!retries_only(k.fault) && in_default == (set == Set::Default))
                 v.push_back(c);
             if (!recoverable(row, k.fault))
                 continue;
             // The lost acknowledgement of a programming frame, in its three
             // outcomes, runs by default; the other recovered silences are slow.
-            Case r{&row, k.fault, c.name + "_Retries", retry_wait_ms(row, k.fault), true};
+            const int late_ms = k.fault == Fault::Late ? k.value * 100 : 0;
+            Case r{&row,    k.fault, c.name + "_Retries", retry_wait_ms(row, k.fault) + late_ms,
+                   c.value, true};
             const bool lost_ack = row.command == kProgramCmd && row.representative &&
                                   (k.fault == Fault::Silence || k.fault == Fault::Truncate);
-            const bool r_default =
-                r.wait_ms < kFlashTimeoutMs || lost_ack || k.fault == Fault::ProgramWrong;
+            const bool r_default = r.wait_ms < kFlashTimeoutMs || lost_ack || retries_only(k.fault);
             if (r_default == (set == Set::Default))
                 v.push_back(r);
         }
@@ -422,7 +461,7 @@ void run_case(const Case &c)
     // also checks the sum of the whole flash, which needs it erased first.
     dev.keep_content = !c.retries;
     bootsim::Sim sim{dev};
-    sim.add_fault({row.command, occurrence(row), c.kind, fault_value(row, c.kind)});
+    sim.add_fault({row.command, occurrence(row), c.kind, c.value});
     ASSERT_TRUE(sim.start());
     std::vector<std::string> args = {"-s", sim.slave_path() + ":115200", "-i", path, "-v"};
     if (row.command == kSumCmd || c.retries)
@@ -477,6 +516,17 @@ void run_case(const Case &c)
     if (r.status == 0) {
         EXPECT_EQ(sim.programmed_units().size(), img.units.size()) << "success, yet not programmed";
         EXPECT_GE(reads, img.units.size()) << "success, yet not verified";
+    }
+    if (c.retries) {
+        // A recovered fault costs what its wait says, not a forgotten time-out.
+        EXPECT_LT(r.seconds, (c.wait_ms + kRecoveredSlackMs * TEST_TIME_SCALE) / 1000.0) << r.out;
+        EXPECT_EQ(sim.stats().programmed_twice, 0u) << r.out;
+    }
+    if (c.kind == Fault::Late) {
+        // A device that was only slow: no block erased again.
+        const size_t erasures = static_cast<size_t>(std::count_if(
+            frames.begin(), frames.end(), [](const Bytes &f) { return f[0] == kEraseCmd; }));
+        EXPECT_EQ(erasures, img.blocks.size() + 1) << "and the end of erasure";
     }
 
     // Erased blocks hold 0xFF but where a unit was programmed; every other

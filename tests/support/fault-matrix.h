@@ -40,6 +40,7 @@ struct Case {
     bootsim::Fault kind;
     std::string name; // e.g. "Cmd50_Unit3_Truncate"
     int wait_ms;      // the time-outs and pauses the tool must sit out
+    uint8_t value;    // the fault's value (a refusal's error byte, a garbled code, ...)
     // Run with --retries (and --sum-check): the fault is a line fault the
     // tool must recover, ending with exit 0 and the exact flash.
     bool retries = false;

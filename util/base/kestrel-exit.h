@@ -15,4 +15,5 @@ enum kestrel_exit_e : int {
     EXIT_CLOSE = 246,        // closing the port after an otherwise successful run
     EXIT_RUN = 245,          // the --run sequence after a successful upgrade
     EXIT_INTERRUPTED = 244,  // SIGINT or SIGTERM
+    EXIT_JOURNAL = 243,      // the journal (--journal) cannot be used; nothing sent
 };

@@ -50,6 +50,10 @@ struct h8s_config_t {
     // Line faults (--retries, --trace).
     int retries;      // recoveries allowed per exchange, 1 to 100; 0: none
     char *trace_file; // --trace: the file that logs every byte on the line, or null
+    // The journal (--journal, --resume, --if-changed).
+    char *journal_dir; // --journal: the directory of the record, or null
+    int resume;        // non-zero: run the pending record instead of a command line
+    int if_changed;    // non-zero: no run when the last-success record matches
 };
 
 extern h8s_config_t cfg;

@@ -39,6 +39,10 @@ const opt_desc opts[] = {
     {0, "version", OPT_TYPE_USAGE, 0, 0, 0, reinterpret_cast<void *>(&print_version)},
     {0, "retries", OPT_TYPE_FUNCTION, 1, 1, 0, reinterpret_cast<void *>(&set_retries)},
     {0, "trace", OPT_TYPE_STRING, 1, 1, 0, &cfg.trace_file},
+    // The journal that survives a power cut.
+    {0, "journal", OPT_TYPE_STRING, 1, 1, 0, &cfg.journal_dir},
+    {0, "resume", OPT_TYPE_BOOLEAN, 0, 0, 0, &cfg.resume},
+    {0, "if-changed", OPT_TYPE_BOOLEAN, 0, 0, 0, &cfg.if_changed},
     {'?', "help", OPT_TYPE_USAGE, 0, 0, 0, reinterpret_cast<void *>(&usage)},
     {0, nullptr, OPT_TYPE_END, 0, 0, 0, nullptr},
 };
@@ -63,7 +67,10 @@ void usage()
          " --skip-blank: neither program nor erase units that are all 0xFF\n"
          " --version: print the version\n"
          " --retries: recover up to N line faults per command (1 to 100)\n"
-         " --trace: log every byte on the serial line to a file\n");
+         " --trace: log every byte on the serial line to a file\n"
+         " --journal: record the upgrade in a directory that survives a power cut\n"
+         " --resume: complete the upgrade the journal holds as pending\n"
+         " --if-changed: no upgrade when the journal shows these images done\n");
 }
 
 void print_version()

@@ -12,6 +12,7 @@
 #include "kestrel-cmdline.h"
 #include "kestrel-events.h"
 #include "kestrel-exit.h"
+#include "kestrel-journal.h"
 #include "kestrel-loaders.h"
 #include "kestrel-signal.h"
 #include "kestrel-stages.h"
@@ -34,6 +35,14 @@ template <typename Call> bool run_stage(stage_e stage, Call call)
     return ok;
 }
 
+// The run ends with status: the journal and the record told.
+int finish(kestrel_exit_e status)
+{
+    journal_end(status);
+    events_result(status);
+    return status;
+}
+
 // A stage failed: summary line (if any), the port closed when close_port,
 // the result recorded. After SIGINT or SIGTERM the summary is the signal's.
 int fail(const char *summary, kestrel_exit_e status, bool close_port = true)
@@ -41,15 +50,13 @@ int fail(const char *summary, kestrel_exit_e status, bool close_port = true)
     if (interrupted_by() != 0) {
         serial_close();
         printf("Interrupted by signal %i\n", interrupted_by());
-        events_result(EXIT_INTERRUPTED);
-        return EXIT_INTERRUPTED;
+        return finish(EXIT_INTERRUPTED);
     }
     if (summary != nullptr)
         puts(summary);
     if (close_port)
         serial_close();
-    events_result(status);
-    return status;
+    return finish(status);
 }
 
 void print_parameters()
@@ -78,10 +85,10 @@ int main(int argc, char **argv)
     cfg.freq = 2949;
     cfg.img_last = &cfg.img_first;
 
-    if (egetopt(opts, argv + 1, &next) == 0) {
-        if (cfg.img_first == nullptr)
+    if (egetopt(opts, argv + 1, &next) == 0 && journal_check_cmdline(argv + 1) == 0) {
+        if (cfg.img_first == nullptr && cfg.resume == 0) // --resume: the journal names them
             set_local_errno(static_cast<local_error_t>(ERR_NO_IMAGES), nullptr);
-        else if (cfg.device[0] == '\0')
+        else if (cfg.device[0] == '\0' && cfg.resume == 0)
             set_local_errno(static_cast<local_error_t>(ERR_NO_INTERFACE), nullptr);
         cfg.freq *= 10000u; // 10 kHz units to hertz
     }
@@ -114,7 +121,10 @@ int main(int argc, char **argv)
     }
     signals_install();
     serial_set_wakeup(signals_wakeup_fd());
+    const int journal = journal_begin(); // --journal: the run recorded as pending, or no run
     events_start();
+    if (journal != JOURNAL_RUN)
+        return finish(static_cast<kestrel_exit_e>(journal));
     printf("Baud rate %s has been set\n", "9600");
 
     if (!run_stage(cfg.boot_seq != nullptr ? STAGE_BOOT : STAGE_NONE,
@@ -145,7 +155,5 @@ int main(int argc, char **argv)
     if (!run_stage(cfg.run_seq != nullptr ? STAGE_RUN : STAGE_NONE,
                    [] { return run_sequence(cfg.run_seq); }))
         return fail(nullptr, EXIT_RUN);
-    const int status = serial_close() != 0 ? EXIT_CLOSE : EXIT_OK;
-    events_result(status);
-    return status;
+    return finish(serial_close() != 0 ? EXIT_CLOSE : EXIT_OK);
 }

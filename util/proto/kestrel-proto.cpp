@@ -140,9 +140,19 @@ int exchange(const exchange_t &x)
     }
 
     // 3. The response code, or a refusal with its error code. A missing error
-    // byte prints as 00.
-    if (serial_read(buf, 1) < 0)
+    // byte prints as 00. The response code waits for the exchange's deadline
+    // when that is the shorter wait.
+    const int in_force = serial_get_timeout();
+    const bool deadline = x.deadline_ms > 0 && (in_force < 0 || in_force > x.deadline_ms);
+    if (deadline)
+        serial_set_timeout(x.deadline_ms);
+    const int first = serial_read(buf, 1);
+    if (deadline)
+        serial_set_timeout(in_force);
+    if (first < 0) {
+        outcome.late = deadline;
         return outcome_is(XF_TIMEOUT, -2);
+    }
     rest.begin();
     if (buf[0] != response) {
         uint8_t error = 0;
@@ -150,8 +160,8 @@ int exchange(const exchange_t &x)
         if (cap >= 2)
             buf[1] = error;
         fail_message(
-            "Command %02X with waiting response %02X failed with response %02X, error %02X\n", x.cmd,
-            response, buf[0], error);
+            "Command %02X with waiting response %02X failed with response %02X, error %02X\n",
+            x.cmd, response, buf[0], error);
         outcome.code = buf[0];
         outcome.error = error;
         return outcome_is(got_error ? XF_REFUSED : XF_TIMEOUT, -2);
@@ -229,6 +239,11 @@ bool set_exchange_messages(bool on)
     const bool was = messages;
     messages = on;
     return was;
+}
+
+const char *exchange_message()
+{
+    return message.data();
 }
 
 void print_exchange_message()

@@ -26,6 +26,8 @@ struct exchange_t {
     int cbMaxRead = 0;                // capacity of pbRead
     int cbRead = 0;                   // data bytes expected when the reply has no size field
     uint8_t cbReadSize = 0;           // width of the reply's size field: 0, 1, 2 or 4
+    int deadline_ms = 0; // > 0: the answer's first byte waits at most this long (or the
+                         // time-out in force, when shorter); 0: the time-out in force
 };
 
 /* exchange
@@ -57,6 +59,8 @@ struct exchange_outcome_t {
     exchange_fault_e fault;
     uint8_t code;  // the response code received (XF_REFUSED)
     uint8_t error; // the error byte received (XF_REFUSED)
+    bool late;     // XF_TIMEOUT: no response code within the exchange's deadline_ms,
+                   // which was shorter than the time-out in force
 };
 
 /* last_exchange
@@ -79,6 +83,11 @@ bool set_exchange_messages(bool on);
  * Prints the message of the last cmd_readwrite, the one it printed or would
  * have printed (nothing when it succeeded or failed without one). */
 void print_exchange_message();
+
+/* exchange_message
+ * The message of the last cmd_readwrite, the one print_exchange_message
+ * prints ("" when it had none), until the next exchange. */
+const char *exchange_message();
 
 /* set_reply_byte_timeout
  * ms > 0: once the first byte of a reply has arrived, each of its other bytes

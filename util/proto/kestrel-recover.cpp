@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "h8s-wire.h"
 #include "kestrel-events.h"
@@ -22,6 +24,17 @@ constexpr int REPLY_BYTE_MS = 100;  // each byte of a reply after its first
 constexpr int BUSY_WAIT_MS = 100;   // between status inquiries while the device is busy
 constexpr int BUSY_MAX_MS = 15000;  // the longest erasure or programming
 constexpr int MIN_PROBES = 12;      // the longest frame before the unit is known: a memory read
+
+// The deadline of an answer's first byte: the frame and that byte on the
+// line at the rate in force, plus the device's work for the command, twice
+// over, plus a margin for the host. The device's work: programming one unit,
+// or anything else short; erasures, the transition to the programming/erasing
+// state (it erases the whole flash) and the sum check (it reads all of it)
+// keep the stage's whole time-out.
+constexpr int PROGRAM_WORK_MS = 100;
+constexpr int OTHER_WORK_MS = 50;
+constexpr int DEADLINE_MARGIN_MS = 200;
+constexpr uint32_t SLOWEST_RATE = 9600; // when the rate in force cannot be told
 
 // What to do after the status is known.
 enum rule_kind_e {
@@ -45,7 +58,11 @@ constexpr std::array<rule_t, 8> rules = {{
     {CMD_SELECT_DEVICE, RULE_STATUS, STATUS_WAIT_CLOCK_MODE},
     {CMD_SELECT_CLOCK_MODE, RULE_STATUS, STATUS_WAIT_RATE},
     {CMD_NEW_BIT_RATE, RULE_RATE, 0},
-    {ACK, RULE_NONE, 0}, // confirmation at the new rate: its rate is unknown
+    // The confirmation at the new rate: a clean status answer at that rate
+    // shows the device listens there (waiting for the state transition once
+    // it took the confirmation); without one it is sent again, and the run
+    // ends when none comes.
+    {ACK, RULE_STATUS, STATUS_WAIT_STATE},
     {CMD_ENTER_PROGRAM_ERASE, RULE_STATUS, STATUS_WAIT_SELECT},
     {CMD_SELECT_ERASE, RULE_STATUS, STATUS_WAIT_BLOCK},
     {CMD_SELECT_PROGRAM, RULE_STATUS, STATUS_WAIT_DATA},
@@ -172,6 +189,7 @@ class budget
 };
 
 int repairs = 0;    // blocks repaired after verification, at most cfg.retries
+int rereads = 0;    // units read again after a read the line changed unseen, as many
 int recoveries = 0; // recoveries reported in this run
 
 // Prints the one line that tells of a recovered fault: the stage, the command,
@@ -244,6 +262,87 @@ int settled_status(int probes)
         status = probe_status(probes);
     }
     return status;
+}
+
+// The deadline for the first byte of x's answer, in milliseconds; 0 for the
+// commands whose work takes long.
+int deadline_of(const exchange_t &x)
+{
+    int work = OTHER_WORK_MS;
+    switch (x.cmd) {
+    case CMD_ERASE_BLOCK:
+    case CMD_ENTER_PROGRAM_ERASE:
+    case CMD_SUM_CHECK:
+        return 0;
+    case CMD_PROGRAM:
+        work = PROGRAM_WORK_MS;
+        break;
+    default:
+        break;
+    }
+    // The rate in force: cfg.baudrate once the switch is made (before it the
+    // stage's time-out is short anyway); the slowest rate when it is not a number.
+    uint32_t rate = static_cast<uint32_t>(strtoul(cfg.baudrate, nullptr, 10));
+    if (rate == 0)
+        rate = SLOWEST_RATE;
+    const uint64_t bytes = 1u + x.cbWriteSize + static_cast<uint64_t>(x.cbWrite) +
+                           (x.cbWrite > 0 ? 1u : 0u) + 1u; // the frame and the response code
+    const uint64_t line_ms = (bytes * 10u * 1000u + rate - 1) / rate;
+    return static_cast<int>(2u * (line_ms + static_cast<uint64_t>(work)) + DEADLINE_MARGIN_MS);
+}
+
+// x with its deadline.
+exchange_t with_deadline(const exchange_t &x)
+{
+    exchange_t d = x;
+    d.deadline_ms = deadline_of(x);
+    return d;
+}
+
+// After an answer of one byte missed its deadline: one status inquiry, then
+// the time-out in force for a byte. A device still at work answers the
+// command first and the inquiry right after it: the answer came late, and
+// that is reported as a recovery. Anything else (the inquiry completing a
+// frame that lost a byte draws a refusal; a lost frame draws the status
+// reply alone) is a line fault, recovered as any: what arrived is dropped by
+// its quiet wait. True for a late answer.
+bool came_late(const exchange_t &x)
+{
+    if (!last_exchange().late || x.cbReadSize != 0 || x.cbRead != 0)
+        return false;
+    const uint8_t inquiry = CMD_STATUS;
+    uint8_t answer = 0;
+    if (serial_write(&inquiry, 1) != 1 || serial_read(&answer, 1) != 1 || answer != x.response)
+        return false;
+    const int saved = serial_get_timeout();
+    serial_set_timeout(REPLY_BYTE_MS);
+    std::array<uint8_t, 3 + STATUS_REPLY_SIZE> r{};
+    const bool status_reply =
+        serial_read(r.data(), static_cast<int>(r.size())) == static_cast<int>(r.size()) &&
+        r[0] == REPLY_STATUS && r[1] == STATUS_REPLY_SIZE &&
+        get_checksum(r.data(), static_cast<int>(r.size())) == 0;
+    serial_set_timeout(saved);
+    // Without the inquiry's reply the inquiry may have completed the frame
+    // itself: the answer's outcome is unknown, a line fault.
+    return status_reply && take(x.cmd, "answer late");
+}
+
+// Whether [address, address + len) lies inside one user MAT area: where every
+// frame kestrel builds points.
+bool inside_user_mat(uint32_t address, uint32_t len)
+{
+    const uint64_t last = static_cast<uint64_t>(address) + len - 1;
+    for (size_t i = 0; i < cfg.areas; ++i)
+        if (len > 0 && address >= cfg.area_first[i] && last <= cfg.area_last[i])
+            return true;
+    return false;
+}
+
+// Whether the last exchange was cmd refused with error, and nothing more.
+bool refused_with(uint8_t cmd, uint8_t error)
+{
+    const exchange_outcome_t &o = last_exchange();
+    return o.fault == XF_REFUSED && o.code == refusal_of(cmd) && o.error == error;
 }
 
 enum action_e { SEND_AGAIN, DONE };
@@ -337,6 +436,35 @@ int erase_and_reprogram(uint32_t page, uint32_t below, uint32_t *first) // NOLIN
     return 0;
 }
 
+// Whether the flash copy holds only 0xFF in page.
+bool copy_is_blank(uint32_t page)
+{
+    const uint8_t *p = cfg.mem + static_cast<size_t>(page) * cfg.unit;
+    return std::all_of(p, p + cfg.unit, [](uint8_t b) { return b == 0xFF; });
+}
+
+// After the device refused page's frame with a programming error: programming
+// is ended and the unit read back. Blank, the device wrote nothing there:
+// the line moved the frame onto a unit programmed before, a line fault
+// (DONE when the image's unit is blank too, SEND_AGAIN otherwise, with the
+// device waiting for programming data again). Anything else, it is the
+// device's own error: -1 after the refusal's message, as without --retries.
+int after_program_error(uint32_t page)
+{
+    const std::string refusal = exchange_message();
+    if (left > 0 && end_programming() >= 0) {
+        const unit_outcome_e outcome = unit_outcome(page);
+        const bool blank =
+            outcome == UNIT_BLANK || (outcome == UNIT_PROGRAMMED && copy_is_blank(page));
+        if (blank && take(CMD_PROGRAM, "programming refused, the unit left blank"))
+            return rexchange({.cmd = CMD_SELECT_PROGRAM}) < 0 ? -1
+                   : outcome == UNIT_BLANK                    ? SEND_AGAIN
+                                                              : DONE;
+    }
+    fputs(refusal.c_str(), stdout);
+    return -1;
+}
+
 } // namespace
 
 int recovery_count()
@@ -347,6 +475,7 @@ int recovery_count()
 void reset_recovery()
 {
     repairs = 0;
+    rereads = 0;
     recoveries = 0;
 }
 
@@ -364,10 +493,13 @@ int rexchange(const exchange_t &x, bool *refused)
     budget scope;
     quiet q;
     const rule_t rule = rule_for(x);
+    const exchange_t timed = with_deadline(x);
     for (;;) {
-        const int r = exchange(x);
+        const int r = exchange(timed);
         if (r >= 0)
             return r;
+        if (came_late(timed))
+            return 0;
         const char *fault = fault_of(x.cmd);
         if (fault == nullptr) {
             if (refused != nullptr)
@@ -402,21 +534,39 @@ int rprogram_unit(uint32_t page) // NOLINT(misc-no-recursion)
     static std::array<uint8_t, 0xFFFF + 4> chunk;
     const uint32_t address = page * cfg.unit;
     const int cb = cfg.unit + 4;
-    auto send = [&] {
+    const exchange_t frame = {.cmd = CMD_PROGRAM, .pbWrite = chunk.data(), .cbWrite = cb};
+    auto send = [&](const exchange_t &x) {
         long2char(address, chunk.data());
         memcpy(chunk.data() + 4, cfg.mem + address, cfg.unit);
-        return cmd_write(CMD_PROGRAM, chunk.data(), cb, 0, ACK);
+        return exchange(x);
     };
     if (cfg.retries == 0)
-        return send();
+        return send(frame);
     set_reply_byte_timeout(REPLY_BYTE_MS);
     budget scope;
     quiet q;
+    const exchange_t timed = with_deadline(frame);
     for (;;) {
-        const int r = send();
+        const int r = send(timed);
         if (r >= 0)
             return r;
+        if (came_late(timed))
+            return 0;
         const char *fault = fault_of(CMD_PROGRAM);
+        // kestrel sends only addresses inside the user MAT: a refused one is
+        // the line's. A programming error is the device's own unless the
+        // unit reads back blank.
+        if (fault == nullptr && refused_with(CMD_PROGRAM, ERROR_ADDRESS) &&
+            inside_user_mat(address, cfg.unit))
+            fault = "refused for an address it was not sent";
+        if (fault == nullptr && refused_with(CMD_PROGRAM, ERROR_PROGRAM)) {
+            const int a = after_program_error(page);
+            if (a < 0)
+                return r;
+            if (a == DONE)
+                return 0;
+            continue;
+        }
         if (fault == nullptr || !take(CMD_PROGRAM, fault))
             return give_up(r);
         const exchange_outcome_t o = last_exchange();
@@ -468,12 +618,19 @@ int rread_memory(uint32_t address, uint32_t len, uint8_t *buf, int cap, // NOLIN
         // This read's own recoveries; its halves are reads of their own.
         budget scope;
         quiet q;
+        const exchange_t timed = with_deadline(read);
         for (;;) {
-            const int r = exchange(read);
+            const int r = exchange(timed);
             if (r == want)
                 return r;
             // An answer of another length is a size field the line changed.
             const char *fault = r >= 0 ? "answer length wrong" : fault_of(CMD_READ_MEMORY);
+            // kestrel reads only inside the user MAT, and one unit is the
+            // least any device reads: refusing either is the line's doing.
+            if (fault == nullptr && inside_user_mat(address, len) &&
+                (refused_with(CMD_READ_MEMORY, ERROR_ADDRESS) ||
+                 (refused_with(CMD_READ_MEMORY, ERROR_SIZE) && len <= cfg.unit)))
+                fault = "refused for a read it was not sent";
             if (fault == nullptr) {
                 if (refused != nullptr)
                     *refused = exchange_refused();
@@ -497,6 +654,18 @@ int rread_memory(uint32_t address, uint32_t len, uint8_t *buf, int cap, // NOLIN
     if (b != static_cast<int>(len - half))
         return b < 0 ? b : -4;
     return want;
+}
+
+bool unit_reads_right(uint32_t page)
+{
+    if (cfg.retries == 0 || rereads >= cfg.retries)
+        return false;
+    budget scope;
+    quiet q;
+    if (unit_outcome(page) != UNIT_PROGRAMMED)
+        return false;
+    report_recovery(CMD_READ_MEMORY, "read changed unseen, read again", ++rereads);
+    return true;
 }
 
 int repair_block(uint32_t page, uint32_t *first)
@@ -536,7 +705,8 @@ int repair_whole_mat()
             uint32_t next = page + run;
             for (uint32_t k = 0; k < run; ++k) {
                 if (memcmp(buf.data() + static_cast<size_t>(k) * unit,
-                           cfg.mem + static_cast<size_t>(page + k) * unit, unit) == 0)
+                           cfg.mem + static_cast<size_t>(page + k) * unit, unit) == 0 ||
+                    unit_reads_right(page + k))
                     continue;
                 uint32_t first = 0;
                 if (repair_block(page + k, &first) < 0)

@@ -49,6 +49,14 @@ int rprogram_unit(uint32_t page);
  * number of bytes read or < 0; refused as in rexchange. */
 int rread_memory(uint32_t address, uint32_t len, uint8_t *buf, int cap, bool *refused);
 
+/* unit_reads_right
+ * With --retries, after a read showed page different from the flash copy:
+ * reads the unit again. True when it now matches: the first read was changed
+ * by the line without its checksum showing it (reported as a recovery, at
+ * most cfg.retries times in a run). False when it differs again or cannot be
+ * read, without --retries, and once those are used up. */
+bool unit_reads_right(uint32_t page);
+
 /* repair_block
  * With --retries, when the device is waiting for a programming/erasing
  * selection: erases the erase block that holds page, programs its marked

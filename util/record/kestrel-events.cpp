@@ -39,6 +39,8 @@ timespec t0{};
 stage_e current = STAGE_NONE;
 stage_e failed = STAGE_NONE;
 int last_percent = -1;
+int last_begun = -1; // the latest stage begun
+const char *journal_state = nullptr;
 
 run_counts_t counts{};
 selected_device_t device{};
@@ -280,6 +282,8 @@ void events_start()
         line += '}';
     }
     line += ']';
+    if (cfg.journal_dir != nullptr)
+        field_str(line, "journal", cfg.journal_dir);
     emit(line);
 }
 
@@ -287,12 +291,19 @@ void stage_begin(stage_e stage)
 {
     current = stage;
     last_percent = -1;
+    if (stage != STAGE_NONE && stage > last_begun)
+        last_begun = stage;
     if (fd < 0)
         return;
     std::string line = begin_line(EVENT_STAGE);
     field_str(line, FIELD_STAGE, stage_name(stage));
     field_str(line, FIELD_STATE, STATE_BEGIN);
     emit(line);
+}
+
+bool stage_begun(stage_e stage)
+{
+    return last_begun >= stage;
 }
 
 void stage_progress(uint32_t done, uint32_t total)
@@ -353,6 +364,11 @@ void events_recovery(uint8_t command, const char *fault, int attempt)
     emit(line);
 }
 
+void events_journal_state(const char *state)
+{
+    journal_state = state;
+}
+
 void events_result(int status)
 {
     if (fd < 0)
@@ -378,6 +394,10 @@ void events_result(int status)
         line += hex;
     } else {
         line += "null";
+    }
+    if (cfg.journal_dir != nullptr) {
+        field(line, "journal_state");
+        json_append_string(line, journal_state);
     }
     char secs[32];
     snprintf(secs, sizeof secs, "%.3f", t);

@@ -83,12 +83,17 @@ int events_open(const char *where);
 /* events_start
  * Starts the run's clock and writes the "start" event from cfg and the image
  * list: the options, and each image's size and SHA-256 digest (null for a
- * file that cannot be read or is not a regular file). */
+ * file that cannot be read or is not a regular file), and with --journal
+ * the journal's directory. */
 void events_start();
 
 /* stage_begin
  * Writes the "begin" of a stage and makes it the current stage. */
 void stage_begin(stage_e stage);
+
+/* stage_begun
+ * Whether the run has begun stage, or a stage after it. */
+bool stage_begun(stage_e stage);
 
 /* stage_progress
  * Reports done of total (units, blocks or bytes) for the current stage;
@@ -111,9 +116,15 @@ void events_device();
  * the command byte, a short name of the fault and the try (1 for the first). */
 void events_recovery(uint8_t command, const char *fault, int attempt);
 
+/* events_journal_state
+ * With --journal: the state the journal is left in ("pending", "done",
+ * "restored", or null for no record), for the result's "journal_state". */
+void events_journal_state(const char *state);
+
 /* events_result
  * Writes the "result" event with the exit status, the failed stage (null when
  * none failed), the counters, cfg.used, the sum check's figures when the device
- * answered one, and the seconds since events_start. Then closes the record. A
- * failed write closes the record at any point: the run goes on without it. */
+ * answered one, the journal's state with --journal, and the seconds since
+ * events_start. Then closes the record. A failed write closes the record at
+ * any point: the run goes on without it. */
 void events_result(int status);
